@@ -1,0 +1,33 @@
+#include <iostream>
+#include <memory>
+
+#include "cli/commands.h"
+#include "link/card_discovery.h"
+
+namespace {
+// The first card whose slot text equals `slot` exactly, or none.
+std::shared_ptr<NEXIR> cardInSlot(const CardList& cards, const std::string& slot) {
+    for (const auto& card : cards) {
+        if (card->slotId == slot) return card;
+    }
+    return nullptr;
+}
+}  // namespace
+
+std::int32_t updateCommand(std::uint32_t baudRate, const std::string& slot, const std::string& type,
+                           const std::string& which, const std::string& file, bool skipVerify,
+                           bool reconfigure) {
+    CardList cards = discoverCards(baudRate);
+    if (cards.empty()) {
+        reportNoReadyCards();
+        return -1;
+    }
+    std::shared_ptr<NEXIR> chosen = cardInSlot(cards, slot);
+    // The cards not chosen are closed here, before anything reaches the chosen one.
+    cards.clear();
+    if (!chosen) {
+        std::cout << "error: no cards found in specified slot" << std::endl;
+        return -1;
+    }
+    return chosen->runUpdate(type, which, file, skipVerify, reconfigure);
+}

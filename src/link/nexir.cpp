@@ -1,0 +1,97 @@
+#include "link/nexir.h"
+
+#include <iostream>
+#include <utility>
+
+#include "link/d2xx_library.h"
+
+namespace {
+constexpr UCHAR kLatencyTimerMs = 16;
+constexpr ULONG kUartTimeoutMs = 10000;
+constexpr ULONG kPurgeBoth = FT_PURGE_RX | FT_PURGE_TX;
+}  // namespace
+
+NEXIR::NEXIR(std::uint8_t fifoChannelIndex, std::uint8_t uartChannelIndex, std::uint32_t baudRate,
+             std::int32_t flowControl, std::string serialNumber)
+    : serialNumber(std::move(serialNumber)),
+      fifoChannelIndex(fifoChannelIndex),
+      uartChannelIndex(uartChannelIndex),
+      baudRate(baudRate) {
+    openUartChannel(flowControl);
+    openFifoChannel();
+}
+
+NEXIR::~NEXIR() {
+    const D2xxFunctions& ft = d2xx();
+    if (fifoHandle) {
+        fifoStatus = ft.close(fifoHandle);
+        fifoHandle = nullptr;
+    }
+    if (uartHandle) {
+        uartStatus = ft.close(uartHandle);
+        uartHandle = nullptr;
+    }
+}
+
+// Every call is made and its status kept, even after an earlier one failed: only the
+// last status (the timeouts) decides whether the channel is usable.
+void NEXIR::openUartChannel(std::int32_t flowControl) {
+    const D2xxFunctions& ft = d2xx();
+    uartStatus = ft.open(uartChannelIndex, &uartHandle);
+    const bool opened = uartStatus == FT_OK && uartHandle != nullptr;
+    if (!opened) uartHandle = nullptr;
+    uartStatus = ft.resetPort(uartHandle);
+    uartStatus = ft.setLatencyTimer(uartHandle, kLatencyTimerMs);
+    uartStatus = ft.setBaudRate(uartHandle, baudRate);
+    uartStatus = ft.setFlowControl(uartHandle, flowControl ? FT_FLOW_RTS_CTS : FT_FLOW_NONE, 0, 0);
+    uartStatus = ft.setDataCharacteristics(uartHandle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE);
+    uartStatus = ft.purge(uartHandle, kPurgeBoth);
+    uartStatus = ft.setTimeouts(uartHandle, kUartTimeoutMs, kUartTimeoutMs);
+    if (uartStatus == FT_OK) return;
+
+    std::cout << "error: could not open UART channel for index <" << unsigned(uartChannelIndex)
+              << "> error <" << uartStatus << ">" << std::endl;
+    // The channel is unusable, but the handle is still ours: close it now rather than
+    // leak it. The configuration failure stays in uartStatus, since it is the reason.
+    if (opened) ft.close(uartHandle);
+    uartHandle = nullptr;
+}
+
+void NEXIR::openFifoChannel() {
+    const D2xxFunctions& ft = d2xx();
+    fifoStatus = ft.open(fifoChannelIndex, &fifoHandle);
+    if (fifoStatus != FT_OK) fifoHandle = nullptr;
+    ensureFifoMode();
+    fifoStatus = ft.resetPort(fifoHandle);
+    fifoStatus = ft.setLatencyTimer(fifoHandle, kLatencyTimerMs);
+    fifoStatus = ft.purge(fifoHandle, kPurgeBoth);
+}
+
+// Interface A carries the image as a 245 FIFO only when the chip's EEPROM says so;
+// a card fresh from the factory has the flag clear and is programmed here once.
+void NEXIR::ensureFifoMode() {
+    char manufacturer[32] = {};
+    char manufacturerId[16] = {};
+    char description[64] = {};
+    char serial[16] = {};
+    // Version 5 declares the whole structure, which the library may use in full:
+    // it is allocated and zeroed in full.
+    FT_PROGRAM_DATA data{};
+    data.Signature1 = 0x00000000;
+    data.Signature2 = 0xFFFFFFFF;
+    data.Version = 5;
+    data.Manufacturer = manufacturer;
+    data.ManufacturerId = manufacturerId;
+    data.Description = description;
+    data.SerialNumber = serial;
+
+    const D2xxFunctions& ft = d2xx();
+    fifoStatus = ft.eeRead(fifoHandle, &data);
+    if (fifoStatus != FT_OK) {
+        std::cout << "error: could not read EEPROM" << std::endl;
+        return;
+    }
+    if (data.IFAIsFifo7 != 0) return;
+    data.IFAIsFifo7 = 1;
+    fifoStatus = ft.eeProgram(fifoHandle, &data);
+}

@@ -1,0 +1,56 @@
+// One NEXIR card: its two FTDI channels (a UART for the text protocol, a FIFO for
+// bulk image data), its identity, and the operations that talk to it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "link/ftd2xx_abi.h"
+#include "update/update_result.h"
+
+class ProgressBar;
+
+class NEXIR {
+public:
+    // Opens and configures both channels and makes sure the chip's interface A is a
+    // 245 FIFO. Never fails: problems are printed and left in the status members.
+    NEXIR(std::uint8_t fifoChannelIndex, std::uint8_t uartChannelIndex, std::uint32_t baudRate,
+          std::int32_t flowControl, std::string serialNumber);
+    ~NEXIR();
+    NEXIR(const NEXIR&) = delete;
+    NEXIR& operator=(const NEXIR&) = delete;
+
+    // Writes one command line on the UART channel and returns the card's answer,
+    // line feed included, or "TIMEOUT".
+    std::string sendCommand(std::string command);
+    // Collects one answer, giving up after `pollLimit` polls of the receive queue.
+    std::string readResponse(std::uint32_t pollLimit);
+    // Asks the card for its slot and stores it as "1".."4"; 0 on success, -1 otherwise.
+    std::int32_t querySlotId();
+
+    // Carries out one whole firmware update of this card; 0 on success, -1 otherwise.
+    std::int32_t runUpdate(std::string updateType, std::string imageChoice, std::string imagePath,
+                           bool skipVerify, bool reconfigure);
+    // Writes the upload image on the FIFO channel (runs on the transfer task's thread).
+    // Stops early once `abort` is set.
+    UpdateResult transferImage(const std::uint8_t* image, std::uint64_t size,
+                               std::uint32_t* bytesWritten, const std::atomic<bool>* abort);
+
+    std::string slotId;
+    std::string serialNumber;
+    std::uint8_t fifoChannelIndex;
+    std::uint8_t uartChannelIndex;
+    FT_HANDLE uartHandle = nullptr;
+    FT_HANDLE fifoHandle = nullptr;
+    FT_STATUS uartStatus = FT_OK;
+    FT_STATUS fifoStatus = FT_OK;
+    std::uint32_t baudRate;
+
+private:
+    void openUartChannel(std::int32_t flowControl);
+    void openFifoChannel();
+    void ensureFifoMode();
+    std::int32_t awaitCompletion(ProgressBar& bar);
+    std::int32_t abortUpdate(const char* reason);
+};

@@ -1,0 +1,25 @@
+#include <iostream>
+
+#include "link/nexir.h"
+
+// The card reports its slot as a digit 0..3; slots are numbered from 1 for users.
+std::int32_t NEXIR::querySlotId() {
+    const std::string answer = sendCommand("GET HW_SLOT_ID\n");
+    if (answer == "TIMEOUT" || answer == "ERROR\n") {
+        std::cout << "Error: Cannot retrieve the slot ID of the card. Close NEXIR updater and try "
+                     "again in a few minutes"
+                  << std::endl;
+        return -1;
+    }
+    static const char* const kSlotAnswers[] = {"GET HW_SLOT_ID 0", "GET HW_SLOT_ID 1",
+                                               "GET HW_SLOT_ID 2", "GET HW_SLOT_ID 3"};
+    for (int slot = 0; slot < 4; ++slot) {
+        if (answer.find(kSlotAnswers[slot]) != std::string::npos) {
+            slotId = std::to_string(slot + 1);
+            return 0;
+        }
+    }
+    std::cout << "Error: Slot index invalid for card" << unsigned(uartChannelIndex) << std::endl;
+    slotId.clear();
+    return -1;
+}

@@ -1,0 +1,50 @@
+// Framing of the card's line-based text protocol on the UART channel.
+#include <chrono>
+#include <iostream>
+#include <thread>
+#include <vector>
+
+#include "link/d2xx_library.h"
+#include "link/nexir.h"
+
+namespace {
+constexpr std::uint32_t kCommandPollLimit = 1000;
+const char kTimeout[] = "TIMEOUT";
+}  // namespace
+
+std::string NEXIR::sendCommand(std::string command) {
+    if (command.empty() || command.back() != '\n') command.push_back('\n');
+    DWORD written = 0;
+    uartStatus = d2xx().write(uartHandle, command.data(), static_cast<DWORD>(command.size()), &written);
+    return readResponse(kCommandPollLimit);
+}
+
+// Polls the receive queue up to `pollLimit` times. An answer is complete when the
+// newest chunk ends in a line feed; an empty poll sleeps one millisecond, a poll that
+// found data goes on at once.
+std::string NEXIR::readResponse(std::uint32_t pollLimit) {
+    const D2xxFunctions& ft = d2xx();
+    std::string answer;
+    std::vector<char> chunk;
+    for (std::uint32_t poll = 0; poll < pollLimit; ++poll) {
+        DWORD waiting = 0, transmitQueue = 0, events = 0;
+        uartStatus = ft.getStatus(uartHandle, &waiting, &transmitQueue, &events);
+        if (uartStatus != FT_OK) waiting = 0;
+        if (waiting == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        chunk.resize(waiting);
+        DWORD received = 0;
+        uartStatus = ft.read(uartHandle, chunk.data(), waiting, &received);
+        if (received > waiting) received = waiting;  // never trust a count beyond the buffer
+        if (received == 0) continue;
+        answer.append(chunk.data(), received);
+        if (chunk[received - 1] == '\n') return answer;
+    }
+    if (!answer.empty()) {
+        std::cout << "info: " << "Partial response while reading uart message : '" << answer << "'"
+                  << std::endl;
+    }
+    return kTimeout;
+}
