@@ -1,0 +1,59 @@
+// Writing the upload image on the card's FIFO channel.
+//
+// No D2XX call can cancel a write that blocks in another thread, and closing the
+// handle under it is unsafe. So the channel gets a finite write timeout and the image
+// goes out as a loop of writes: a write that times out returns FT_OK with what it
+// managed, and the loop checks the abort flag and the card's progress between calls.
+#include <chrono>
+#include <string>
+
+#include "link/d2xx_library.h"
+#include "link/nexir.h"
+
+namespace {
+
+constexpr ULONG kFifoTimeoutMs = 1000;
+constexpr std::chrono::seconds kStallLimit{60};
+
+UpdateResult failure(std::string message) {
+    return {-1, std::move(message)};
+}
+
+UpdateResult statusFailure(FT_STATUS status) {
+    return failure("error: " + std::to_string(status));
+}
+
+}  // namespace
+
+UpdateResult NEXIR::transferImage(const std::uint8_t* image, std::uint64_t size,
+                                  std::uint32_t* bytesWritten, const std::atomic<bool>* abort) {
+    const D2xxFunctions& ft = d2xx();
+    fifoStatus = ft.setTimeouts(fifoHandle, kFifoTimeoutMs, kFifoTimeoutMs);
+    if (fifoStatus != FT_OK) return statusFailure(fifoStatus);
+
+    std::uint64_t total = 0;
+    auto lastProgress = std::chrono::steady_clock::now();
+    while (total < size) {
+        if (abort->load()) {
+            return failure("error: transfer aborted after " + std::to_string(total) + " of " +
+                           std::to_string(size) + " bytes");
+        }
+        const DWORD remaining = static_cast<DWORD>(size - total);
+        DWORD written = 0;
+        // The library's buffer parameter is not const, but it only reads from it.
+        fifoStatus = ft.write(fifoHandle, const_cast<std::uint8_t*>(image + total), remaining, &written);
+        if (written > remaining) written = remaining;
+        total += written;
+        *bytesWritten = static_cast<std::uint32_t>(total);
+        if (fifoStatus != FT_OK) return statusFailure(fifoStatus);
+
+        const auto now = std::chrono::steady_clock::now();
+        if (written > 0) {
+            lastProgress = now;
+        } else if (now - lastProgress >= kStallLimit) {
+            return failure("error: card stopped taking data after " + std::to_string(total) + " of " +
+                           std::to_string(size) + " bytes");
+        }
+    }
+    return {0, ""};
+}

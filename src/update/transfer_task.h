@@ -1,0 +1,34 @@
+// The image transfer running on a thread of its own while the main thread follows
+// the card's events. Destroying the task stops the transfer at its next write and
+// waits for it, so the image and the card outlive every write.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <future>
+
+#include "update/update_result.h"
+
+class NEXIR;
+struct UploadImage;
+
+class TransferTask {
+public:
+    TransferTask(NEXIR& card, const UploadImage& image);
+    ~TransferTask();
+    TransferTask(const TransferTask&) = delete;
+    TransferTask& operator=(const TransferTask&) = delete;
+
+    // True once the transfer has ended; waits at most `limit` for it.
+    bool finishedWithin(std::chrono::milliseconds limit) const;
+    // The transfer's outcome; call once, after finishedWithin returned true.
+    UpdateResult result();
+    // Asks the transfer to stop at its next write; it ends within one write timeout.
+    void stop();
+
+private:
+    std::atomic<bool> abort_{false};
+    std::uint32_t bytesWritten_ = 0;
+    std::future<UpdateResult> future_;
+};

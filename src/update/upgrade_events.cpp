@@ -1,0 +1,74 @@
+#include "update/upgrade_events.h"
+
+#include <cctype>
+#include <limits>
+#include <sstream>
+
+std::string upgradeRequest(const std::string& updateType, std::uint64_t imageSize,
+                           const std::string& imageChoice, bool skipVerify, bool reconfigure) {
+    std::string request = "SET FW_UPGRADE " + updateType + " " + std::to_string(imageSize) + " " +
+                          imageChoice;
+    if (skipVerify) request += " SKIP_VERIFY";
+    if (reconfigure) request += " RECONFIG";
+    return request + "\n";
+}
+
+EventLine classifyEventLine(const std::string& line) {
+    EventLine event;
+    if (line == "TIMEOUT") {
+        event.kind = EventKind::Timeout;
+        return event;
+    }
+    std::istringstream stream(line);
+    for (std::string word; stream >> word;) event.words.push_back(word);
+    if (event.words.size() == 4) {
+        event.kind = EventKind::FourWords;
+    } else if (line.find("EVT FW_UPGRADE_STATUS FAIL") != std::string::npos) {
+        event.kind = EventKind::Fail;
+    } else if (line.find("EVT FW_UPGRADE_STATUS DONE") != std::string::npos) {
+        event.kind = EventKind::Done;
+    }
+    return event;
+}
+
+bool convertEventNumber(const std::string& word, int& value, std::string& error) {
+    std::size_t position = 0;
+    while (position < word.size() && std::isspace(static_cast<unsigned char>(word[position]))) {
+        ++position;
+    }
+    bool negative = false;
+    if (position < word.size() && (word[position] == '+' || word[position] == '-')) {
+        negative = word[position] == '-';
+        ++position;
+    }
+    if (position >= word.size() || !std::isdigit(static_cast<unsigned char>(word[position]))) {
+        error = "Invalid argument: invalid stoi argument";
+        return false;
+    }
+    // Accumulate as a negative number so that the lowest int still fits.
+    const long long limit = negative ? -static_cast<long long>(std::numeric_limits<int>::min())
+                                     : std::numeric_limits<int>::max();
+    long long magnitude = 0;
+    bool outOfRange = false;
+    for (; position < word.size() && std::isdigit(static_cast<unsigned char>(word[position])); ++position) {
+        if (!outOfRange) magnitude = magnitude * 10 + (word[position] - '0');
+        if (magnitude > limit) outOfRange = true;
+    }
+    if (outOfRange) {
+        error = "Out of range: stoi argument out of range";
+        return false;
+    }
+    value = static_cast<int>(negative ? -magnitude : magnitude);
+    return true;
+}
+
+StatusEvent parseStatusEvent(const std::vector<std::string>& words) {
+    StatusEvent event;
+    if (words.size() < 4 || words[1] != "FW_UPGRADE_STATUS") return event;
+    event.isStatus = true;
+    // The percentage is converted before the stage.
+    if (convertEventNumber(words[3], event.percent, event.error)) {
+        convertEventNumber(words[2], event.stage, event.error);
+    }
+    return event;
+}
