@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds nexir-updater and the virtual card bench, then rehearses an update of the
+# bundled FPGA image on the card in slot 3 of a virtual two-card rack, and lists the rack.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DNEXIR_BUILD_TESTS=OFF >/dev/null
+cmake --build build -j"$(nproc)" >/dev/null
+export LD_LIBRARY_PATH="$PWD/build/cardbench" CARDBENCH_SCENARIO="$PWD/cardbench/scenarios/rack.json"
+build/nexir-updater update -b 115200 -t FPGA -w STD -f cardbench/images/nexir-fpga-demo.bin -s 3
+build/nexir-updater log -b 115200

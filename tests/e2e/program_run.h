@@ -1,0 +1,32 @@
+// Runs the built nexir-updater against the virtual card bench and captures everything
+// a user or a script would see: standard output, standard error, the exit code, and
+// the bench's log of the D2XX calls the program made.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ProgramRun {
+    std::string out;
+    std::string err;
+    int exitCode = -1;
+    std::string callLog;
+    double seconds = 0;
+};
+
+struct RunOptions {
+    std::string scenarioJson;          // scenario text; empty: no scenario at all
+    std::string libraryDir;            // where the loader looks; empty: the bench
+    std::vector<std::string> env;      // extra NAME=value entries
+    double timeoutSeconds = 180;       // the run is killed (exit code -9) past this
+};
+
+ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// A fresh temporary folder per call, removed at process exit.
+std::string makeTempDir();
+void writeFile(const std::string& path, const std::string& content);
+std::string readFile(const std::string& path);
+
+// Folder of the bundled scenarios and images.
+std::string benchAssetPath(const std::string& relative);
