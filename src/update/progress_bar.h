@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// A millisecond counter that wraps around every 2^32 ms (about 49.7 days);
+// durations are taken modulo 2^32, so a wrap between two readings is harmless.
+using TickSource = std::function<std::uint32_t()>;
+
+// The steady clock in milliseconds, truncated to 32 bits.
+std::uint32_t platformTickCount();
+
+// One console line, redrawn in place, showing the card's progress through the
+// stages of an update, plus how long each stage took: the time from its first
+// drawing to its latest, printed as a table when the bar is destroyed.
+class ProgressBar {
+public:
+    explicit ProgressBar(TickSource ticks = platformTickCount, std::ostream& tableOut = std::cout,
+                         std::ostream& errorOut = std::cerr);
+    ~ProgressBar();  // prints the stage-duration table to tableOut; takes no lock
+
+    ProgressBar(const ProgressBar&) = delete;
+    ProgressBar& operator=(const ProgressBar&) = delete;
+
+    void setBarWidth(std::size_t width);
+    void setDoneText(std::string text);
+    void setRemainingText(std::string text);
+    // Stage 1 is names[0]. Resets every stage's timing.
+    void setStages(std::vector<std::string> names);
+
+    // Stores the percentage, then redraws; the two are separate critical sections.
+    void setProgress(std::uint8_t stage, float percent, std::ostream& out);
+    void redraw(std::uint8_t stage, std::ostream& out);
+
+private:
+    void recordStage(std::uint8_t stage);
+    void drawLine(std::ostream& out) const;
+    void printDurations() const;
+
+    TickSource ticks_;
+    std::ostream& tableOut_;
+    std::ostream& errorOut_;
+
+    std::mutex mutex_;  // guards everything below
+    float progress_ = 0.0f;
+    std::size_t barWidth_ = 60;
+    std::string doneText_ = "#";
+    std::string remainingText_ = " ";
+    std::string statusText_;
+    std::vector<std::string> stageNames_{std::string()};
+    // A start tick of 0 means the stage has not been drawn yet.
+    std::vector<std::uint32_t> stageStartTicks_;
+    std::vector<std::uint32_t> stageDurations_;
+};
