@@ -1,0 +1,241 @@
+#include "card.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace cardbench {
+namespace {
+
+using Millis = std::chrono::milliseconds;
+
+std::optional<Clock::time_point> earliest(std::optional<Clock::time_point> a,
+                                          std::optional<Clock::time_point> b) {
+    if (a && b) {
+        return std::min(*a, *b);
+    }
+    return a ? a : b;
+}
+
+std::optional<Clock::time_point> deadlineAfter(Clock::time_point start, ULONG timeoutMs) {
+    if (timeoutMs == 0) {
+        return std::nullopt;
+    }
+    return start + Millis(timeoutMs);
+}
+
+}  // namespace
+
+Card::Card(CardSpec spec) : spec_(std::move(spec)) {}
+
+void Card::uartOpened(Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rx_.dropArrived(now);
+    pendingLine_.clear();
+    unsolicited_.clear();
+    if (spec_.silent) {
+        return;
+    }
+    for (const auto& line : spec_.unsolicited) {
+        unsolicited_.push_back({now + Millis(line.atMs), line.data});
+    }
+    std::stable_sort(unsolicited_.begin(), unsolicited_.end(),
+                     [](const TimedLine& a, const TimedLine& b) { return a.due < b.due; });
+}
+
+void Card::uartWrite(const std::string& bytes, Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    advanceLocked(now);
+    pendingLine_ += bytes;
+    for (auto end = pendingLine_.find('\n'); end != std::string::npos; end = pendingLine_.find('\n')) {
+        const std::string line = pendingLine_.substr(0, end);
+        pendingLine_.erase(0, end + 1);
+        handleLineLocked(line, now);
+    }
+    changed_.notify_all();
+}
+
+std::size_t Card::uartWaiting(Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    advanceLocked(now);
+    return rx_.arrived(now);
+}
+
+std::string Card::uartRead(std::size_t count, ULONG timeoutMs, const std::atomic<bool>& closed) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto deadline = deadlineAfter(Clock::now(), timeoutMs);
+    for (;;) {
+        const auto now = Clock::now();
+        advanceLocked(now);
+        if (rx_.arrived(now) >= count || closed || (deadline && now >= *deadline)) {
+            return rx_.take(count, now);
+        }
+        waitLocked(lock, earliest(deadline, nextWakeLocked(now)));
+    }
+}
+
+void Card::uartPurge(Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    advanceLocked(now);
+    rx_.dropArrived(now);
+}
+
+WriteOutcome Card::fifoWrite(const std::uint8_t* data, std::size_t length, ULONG timeoutMs,
+                             const std::atomic<bool>& closed) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (spec_.upgrade.writeStatus != FT_OK) {
+        return {spec_.upgrade.writeStatus, 0};
+    }
+    const std::size_t wanted = shortenedLocked(length);
+    const auto start = Clock::now();
+    const auto deadline = deadlineAfter(start, timeoutMs);
+    std::size_t taken = 0;
+    for (;;) {
+        const auto now = Clock::now();
+        const std::size_t target = fifoTargetLocked(start, now, taken, wanted);
+        if (target > taken) {
+            acceptFifoLocked(data + taken, target - taken, now);
+            taken = target;
+        }
+        if (taken >= wanted) {
+            return {FT_OK, taken};
+        }
+        if (closed) {
+            return {FT_IO_ERROR, taken};
+        }
+        if (deadline && now >= *deadline) {
+            return {FT_OK, taken};
+        }
+        waitLocked(lock, earliest(deadline, nextIntakeLocked(start, taken, wanted)));
+    }
+}
+
+std::vector<std::uint8_t> Card::fifoReceived() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+}
+
+void Card::wake() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed_.notify_all();
+}
+
+void Card::advanceLocked(Clock::time_point now) {
+    while (!unsolicited_.empty() && unsolicited_.front().due <= now) {
+        rx_.push(unsolicited_.front().due, std::move(unsolicited_.front().text));
+        unsolicited_.erase(unsolicited_.begin());
+    }
+    if (!upgrade_) {
+        return;
+    }
+    for (auto& line : upgrade_->advance(now)) {
+        // The card reports upgrade progress only to a host that subscribed to it.
+        if (subscribed_) {
+            rx_.push(line.due, std::move(line.text));
+        }
+    }
+}
+
+void Card::handleLineLocked(const std::string& line, Clock::time_point now) {
+    if (spec_.silent) {
+        return;
+    }
+    const CommandOutcome outcome = interpretCommand(line, spec_);
+    const auto answerAt = now + Millis(spec_.latencyMs);
+    switch (outcome.action) {
+    case CardAction::Subscribe:
+        subscribed_ = true;
+        break;
+    case CardAction::StartUpgrade:
+        upgrade_.emplace(spec_.upgrade, outcome.request, answerAt);
+        takenSinceRequest_ = 0;
+        break;
+    case CardAction::AbortUpgrade:
+        if (upgrade_) {
+            upgrade_->abort();
+        }
+        break;
+    case CardAction::None:
+        break;
+    }
+    queueAnswerLocked(outcome.answer, answerAt);
+}
+
+void Card::queueAnswerLocked(const ScriptedAnswer& answer, Clock::time_point start) {
+    auto due = start;
+    for (const auto& chunk : answer.chunks) {
+        due += Millis(chunk.delayMs);
+        rx_.push(due, chunk.data);
+    }
+}
+
+std::optional<Clock::time_point> Card::nextWakeLocked(Clock::time_point now) const {
+    auto wake = rx_.nextArrival(now);
+    if (!unsolicited_.empty()) {
+        wake = earliest(wake, unsolicited_.front().due);
+    }
+    if (upgrade_ && subscribed_) {
+        wake = earliest(wake, upgrade_->nextEventTime());
+    }
+    return wake;
+}
+
+void Card::acceptFifoLocked(const std::uint8_t* data, std::size_t length, Clock::time_point now) {
+    // Events that fell due before these bytes came in must not see them yet.
+    advanceLocked(now);
+    received_.insert(received_.end(), data, data + length);
+    takenSinceRequest_ += length;
+    if (upgrade_) {
+        upgrade_->takeFifoBytes(data, length, now);
+    }
+    changed_.notify_all();
+}
+
+std::size_t Card::fifoTargetLocked(Clock::time_point start, Clock::time_point now, std::size_t taken,
+                                   std::size_t wanted) const {
+    std::size_t target = wanted;
+    const double rate = spec_.upgrade.rateBytesPerS;
+    if (rate > 0) {
+        const double allowed = std::chrono::duration<double>(now - start).count() * rate;
+        if (allowed < double(wanted)) {
+            target = std::size_t(allowed);
+        }
+    }
+    if (const auto& limit = spec_.upgrade.stopTakingAfter) {
+        const std::uint64_t room = *limit > takenSinceRequest_ ? *limit - takenSinceRequest_ : 0;
+        target = std::size_t(std::min<std::uint64_t>(target, taken + room));
+    }
+    return std::max(target, taken);
+}
+
+std::optional<Clock::time_point> Card::nextIntakeLocked(Clock::time_point start, std::size_t taken,
+                                                        std::size_t wanted) const {
+    const auto& limit = spec_.upgrade.stopTakingAfter;
+    const double rate = spec_.upgrade.rateBytesPerS;
+    if ((limit && takenSinceRequest_ >= *limit) || rate <= 0) {
+        return std::nullopt;  // nothing more will be taken: wait for the timeout or a close
+    }
+    // Wake about every 5 ms of transfer time rather than for every byte.
+    const double step = std::max(1.0, rate / 200.0);
+    const double nextCount = std::min(double(wanted), double(taken) + step);
+    const auto offset = std::chrono::duration<double>(nextCount / rate);
+    return start + std::chrono::ceil<Clock::duration>(offset);
+}
+
+std::size_t Card::shortenedLocked(std::size_t length) {
+    const std::uint32_t shortBy = spec_.upgrade.shortWrite;
+    if (shortBy == 0 || shortWriteUsed_) {
+        return length;
+    }
+    shortWriteUsed_ = true;
+    return length > shortBy ? length - shortBy : 0;
+}
+
+void Card::waitLocked(std::unique_lock<std::mutex>& lock, std::optional<Clock::time_point> until) {
+    if (until) {
+        changed_.wait_until(lock, *until);
+    } else {
+        changed_.wait(lock);
+    }
+}
+
+}  // namespace cardbench

@@ -1,0 +1,112 @@
+// What a bench scenario describes: the FTDI devices the host sees, the cards behind
+// them, and the faults to inject. Parsed once from JSON; everything here is plain data.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/ftd2xx_abi.h"
+
+namespace cardbench {
+
+using Clock = std::chrono::steady_clock;
+
+struct AnswerChunk {
+    std::string data;
+    int delayMs = 0;  // after the previous chunk (the first: after the card's latency)
+};
+
+// A scripted answer to one command line. No chunks means the card stays quiet.
+struct ScriptedAnswer {
+    std::vector<AnswerChunk> chunks;
+};
+
+struct TimedText {
+    std::string data;
+    int atMs = 0;
+};
+
+struct ExtraLine {
+    int stage = 1;
+    std::string data;
+    int atMs = -1;  // offset into the stage; -1 means half an event interval
+};
+
+struct UpgradeSpec {
+    double rateBytesPerS = 0;  // 0: the FIFO takes any amount at once
+    int eventIntervalMs = 250;
+    std::vector<int> stageMs{1000, 1500, 1000};  // stages 2, 3 and 4
+    int failAtStage = 0;
+    bool silentDuringTransfer = false;
+    bool silentAfterTransfer = false;
+    std::optional<std::uint64_t> stopTakingAfter;
+    FT_STATUS writeStatus = FT_OK;
+    std::uint32_t shortWrite = 0;
+    bool doneDuringTransfer = false;
+    std::vector<ExtraLine> extraLines;
+    int intakeTimeoutMs = 3000;  // an upload that stalls this long fails
+};
+
+struct EepromSpec {
+    std::uint8_t fifoFlag = 1;
+    FT_STATUS readStatus = FT_OK;
+    FT_STATUS programStatus = FT_OK;
+};
+
+struct CardSpec {
+    std::string name;
+    std::string slot = "0";
+    std::string fpgaVersion = "1.0.0";
+    std::string swVersion = "1.0.0";
+    int latencyMs = 2;
+    bool silent = false;
+    std::map<std::string, ScriptedAnswer> answers;  // keys ending in '*' match by prefix
+    std::optional<std::string> subscriptionAnswer;
+    std::vector<TimedText> unsolicited;
+    EepromSpec eeprom;
+    UpgradeSpec upgrade;
+};
+
+enum class Channel { None, Fifo, Uart };
+
+constexpr ULONG kTypeFt232R = 5;
+constexpr ULONG kTypeFt2232H = 6;
+
+struct DeviceSpec {
+    std::string description;
+    std::string serial;
+    std::string card;  // empty: not a card channel
+    Channel channel = Channel::None;
+    ULONG type = kTypeFt232R;
+    ULONG id = 0x04036001;
+};
+
+constexpr long kAlways = std::numeric_limits<long>::max();
+
+struct FaultSpec {
+    std::string function;
+    std::optional<int> device;  // none: any device
+    FT_STATUS status = FT_IO_ERROR;
+    long times = kAlways;
+    long skip = 0;
+    bool perform = false;  // run the call anyway and only replace its status
+};
+
+struct Scenario {
+    std::string callLogPath;  // empty: no log file
+    std::string fifoDumpDir;  // empty: no dumps
+    std::vector<DeviceSpec> devices;  // the whole list, filler devices included
+    std::map<std::string, CardSpec> cards;
+    std::vector<FaultSpec> faults;
+};
+
+// Throws std::runtime_error naming what is wrong. Relative paths are resolved
+// against baseDir.
+Scenario parseScenario(const std::string& jsonText, const std::string& baseDir);
+
+}  // namespace cardbench

@@ -1,0 +1,193 @@
+#include "upgrade_session.h"
+
+#include <algorithm>
+
+namespace cardbench {
+namespace {
+
+const char* const kDoneLine = "EVT FW_UPGRADE_STATUS DONE\n";
+const char* const kFailLine = "EVT FW_UPGRADE_STATUS FAIL\n";
+
+}  // namespace
+
+UpgradeSession::UpgradeSession(const UpgradeSpec& spec, const UpgradeRequest& request,
+                               Clock::time_point start)
+    : spec_(spec),
+      request_(request),
+      upload_(request.type, request.size),
+      interval_(spec.eventIntervalMs),
+      nextTick_(start + interval_),
+      lastIntake_(start) {
+    enterStage(1, start);
+    if (spec_.doneDuringTransfer) {
+        // Between the first and the second progress event, so it arrives as a line of its own.
+        schedule(start + interval_ + interval_ / 2, 1, kDoneLine);
+    }
+    if (upload_.complete()) {
+        uploadDoneAt_ = start;
+    }
+}
+
+void UpgradeSession::takeFifoBytes(const std::uint8_t* data, std::size_t length,
+                                   Clock::time_point now) {
+    if (phase_ != Phase::Uploading || uploadDoneAt_) {
+        return;
+    }
+    if (upload_.feed(data, length) > 0) {
+        lastIntake_ = now;
+    }
+    if (upload_.complete()) {
+        uploadDoneAt_ = now;
+    }
+}
+
+std::vector<TimedLine> UpgradeSession::advance(Clock::time_point now) {
+    std::vector<TimedLine> out;
+    for (;;) {
+        const bool tickDue = phase_ != Phase::Finished && nextTick_ <= now;
+        const bool lineDue = !scheduled_.empty() && scheduled_.front().due <= now;
+        if (!tickDue && !lineDue) {
+            return out;
+        }
+        if (lineDue && (!tickDue || scheduled_.front().due <= nextTick_)) {
+            ScheduledLine line = std::move(scheduled_.front());
+            scheduled_.erase(scheduled_.begin());
+            emit(line.stage, std::move(line.text), line.due, out);
+            continue;
+        }
+        processTick(nextTick_, out);
+        nextTick_ += interval_;
+    }
+}
+
+std::optional<Clock::time_point> UpgradeSession::nextEventTime() const {
+    if (phase_ == Phase::Finished) {
+        return std::nullopt;
+    }
+    if (!scheduled_.empty()) {
+        return std::min(nextTick_, scheduled_.front().due);
+    }
+    return nextTick_;
+}
+
+void UpgradeSession::abort() {
+    phase_ = Phase::Finished;
+    scheduled_.clear();
+}
+
+void UpgradeSession::processTick(Clock::time_point tick, std::vector<TimedLine>& out) {
+    switch (phase_) {
+    case Phase::Uploading:
+        uploadTick(tick, out);
+        break;
+    case Phase::Staging:
+        stageTick(tick, out);
+        break;
+    case Phase::FailPending:
+        emitFail(tick, out);
+        break;
+    case Phase::DonePending:
+        emit(stage_, kDoneLine, tick, out);
+        abort();
+        break;
+    case Phase::Finished:
+        break;
+    }
+}
+
+void UpgradeSession::uploadTick(Clock::time_point tick, std::vector<TimedLine>& out) {
+    const bool done = uploadDoneAt_ && *uploadDoneAt_ <= tick;
+    if (!done && intakeStalled(tick)) {
+        emitFail(tick, out);
+        return;
+    }
+    const unsigned percent = done ? 100 : uploadPercent();
+    if (spec_.failAtStage == 1 && percent >= 50) {
+        emitFail(tick, out);
+        return;
+    }
+    emitStatus(1, percent, tick, out);
+    if (!done) {
+        return;
+    }
+    if (upload_.headerValid()) {
+        enterStage(2, tick);
+    } else {
+        stage_ = 2;  // the CRC check is what rejects the image
+        phase_ = Phase::FailPending;
+    }
+}
+
+void UpgradeSession::stageTick(Clock::time_point tick, std::vector<TimedLine>& out) {
+    ++ticksInStage_;
+    const int duration = spec_.stageMs[std::size_t(stage_ - 2)];
+    const std::uint64_t elapsed = std::uint64_t(ticksInStage_ - 1) * std::uint64_t(spec_.eventIntervalMs);
+    const unsigned percent =
+        duration <= 0 ? 100 : unsigned(std::min<std::uint64_t>(100, elapsed * 100 / unsigned(duration)));
+    if (spec_.failAtStage == stage_ && percent >= 50) {
+        emitFail(tick, out);
+        return;
+    }
+    emitStatus(stage_, percent, tick, out);
+    if (percent < 100) {
+        return;
+    }
+    if (stage_ == lastStage()) {
+        phase_ = Phase::DonePending;
+    } else {
+        enterStage(stage_ + 1, tick);
+    }
+}
+
+void UpgradeSession::enterStage(int stage, Clock::time_point start) {
+    stage_ = stage;
+    ticksInStage_ = 0;
+    if (stage > 1) {
+        phase_ = Phase::Staging;
+    }
+    for (const auto& extra : spec_.extraLines) {
+        if (extra.stage == stage) {
+            const auto offset = extra.atMs >= 0 ? std::chrono::milliseconds(extra.atMs) : interval_ / 2;
+            schedule(start + offset, stage, extra.data);
+        }
+    }
+}
+
+void UpgradeSession::schedule(Clock::time_point due, int stage, std::string text) {
+    auto position = std::upper_bound(scheduled_.begin(), scheduled_.end(), due,
+                                     [](Clock::time_point t, const ScheduledLine& line) { return t < line.due; });
+    scheduled_.insert(position, {due, stage, std::move(text)});
+}
+
+void UpgradeSession::emit(int stage, std::string text, Clock::time_point due,
+                          std::vector<TimedLine>& out) const {
+    const bool silenced = stage == 1 ? spec_.silentDuringTransfer : spec_.silentAfterTransfer;
+    if (!silenced) {
+        out.push_back({due, std::move(text)});
+    }
+}
+
+void UpgradeSession::emitStatus(int stage, unsigned percent, Clock::time_point due,
+                                std::vector<TimedLine>& out) const {
+    emit(stage, "EVT FW_UPGRADE_STATUS " + std::to_string(stage) + " " + std::to_string(percent) + "\n", due,
+         out);
+}
+
+void UpgradeSession::emitFail(Clock::time_point due, std::vector<TimedLine>& out) {
+    emit(stage_, kFailLine, due, out);
+    abort();
+}
+
+unsigned UpgradeSession::uploadPercent() const {
+    if (upload_.size() == 0) {
+        return 100;
+    }
+    // The last bytes may have come in after this tick; the tick still saw the upload running.
+    return unsigned(std::min<std::uint64_t>(99, upload_.received() * 100 / upload_.size()));
+}
+
+bool UpgradeSession::intakeStalled(Clock::time_point tick) const {
+    return spec_.intakeTimeoutMs > 0 && tick - lastIntake_ >= std::chrono::milliseconds(spec_.intakeTimeoutMs);
+}
+
+}  // namespace cardbench
