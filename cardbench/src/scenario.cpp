@@ -100,7 +100,8 @@ CardSpec parseCard(const std::string& name, const json& j) {
     card.swVersion = valueOr(j, "sw_version", card.swVersion);
     card.latencyMs = valueOr(j, "latency_ms", card.latencyMs);
     card.silent = valueOr(j, "silent", false);
-    for (const auto& [command, answer] : valueOr(j, "answers", json::object()).items()) {
+    const json answers = valueOr(j, "answers", json::object());
+    for (const auto& [command, answer] : answers.items()) {
         card.answers[command] = parseAnswer(answer);
     }
     if (j.contains("subscription_answer")) {
@@ -182,7 +183,8 @@ Scenario parseJson(const json& j, const std::string& baseDir) {
     Scenario scenario;
     scenario.callLogPath = resolvePath(valueOr<std::string>(j, "call_log", ""), baseDir);
     scenario.fifoDumpDir = resolvePath(valueOr<std::string>(j, "fifo_dump_dir", ""), baseDir);
-    for (const auto& [name, card] : valueOr(j, "cards", json::object()).items()) {
+    const json cards = valueOr(j, "cards", json::object());
+    for (const auto& [name, card] : cards.items()) {
         scenario.cards[name] = parseCard(name, card);
     }
     for (const auto& device : valueOr(j, "devices", json::array())) {

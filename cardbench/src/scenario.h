@@ -34,7 +34,7 @@ struct TimedText {
 struct ExtraLine {
     int stage = 1;
     std::string data;
-    int atMs = -1;  // offset into the stage; -1 means half an event interval
+    int atMs = -1;  // offset into the stage; -1: between the stage's first and second event
 };
 
 struct UpgradeSpec {

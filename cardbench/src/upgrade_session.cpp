@@ -20,8 +20,8 @@ UpgradeSession::UpgradeSession(const UpgradeSpec& spec, const UpgradeRequest& re
       lastIntake_(start) {
     enterStage(1, start);
     if (spec_.doneDuringTransfer) {
-        // Between the first and the second progress event, so it arrives as a line of its own.
-        schedule(start + interval_ + interval_ / 2, 1, kDoneLine);
+        // After the first progress event, apart from it and from any extra line.
+        schedule(start + interval_ + interval_ / 4, 1, kDoneLine);
     }
     if (upload_.complete()) {
         uploadDoneAt_ = start;
@@ -147,7 +147,8 @@ void UpgradeSession::enterStage(int stage, Clock::time_point start) {
     }
     for (const auto& extra : spec_.extraLines) {
         if (extra.stage == stage) {
-            const auto offset = extra.atMs >= 0 ? std::chrono::milliseconds(extra.atMs) : interval_ / 2;
+            // By default between the stage's first and second event.
+            const auto offset = extra.atMs >= 0 ? std::chrono::milliseconds(extra.atMs) : interval_ + interval_ / 2;
             schedule(start + offset, stage, extra.data);
         }
     }
