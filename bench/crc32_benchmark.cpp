@@ -36,7 +36,7 @@ std::uint32_t zlibCrc32(const std::vector<std::uint8_t>& bytes)
 
 void setBytesProcessed(benchmark::State& state)
 {
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBufferSize));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(kBufferSize));
 }
 
 void BM_Crc32Nexir(benchmark::State& state)

@@ -49,10 +49,10 @@ TEST(Crc32, MatchesBitwiseReferenceForAllLengthsAndAlignments)
     std::vector<std::size_t> lengths;
     for (std::size_t length = 0; length <= 100; ++length)
         lengths.push_back(length);
-    for (std::size_t length : {255, 256, 257, 1000})
+    for (std::size_t length : {255u, 256u, 257u, 1000u})
         lengths.push_back(length);
 
-    for (std::size_t offset : {0, 1, 3, 4}) {
+    for (std::size_t offset : {0u, 1u, 3u, 4u}) {
         for (std::size_t length : lengths) {
             const std::uint8_t* start = bytes.data() + offset;
             EXPECT_EQ(crc32(start, length), bitwiseCrc32(start, length))

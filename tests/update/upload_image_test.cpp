@@ -18,7 +18,7 @@ const std::string kTooLarge = "error: update file is too large (the limit is jus
 std::uint32_t fieldAt(const UploadImage& image, std::size_t offset)
 {
     std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
+    for (std::size_t i = 4; i-- > 0;)
         value = (value << 8) | image.bytes[offset + i];
     return value;
 }
