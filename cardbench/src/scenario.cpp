@@ -188,7 +188,14 @@ Scenario parseJson(const json& j, const std::string& baseDir) {
         scenario.cards[name] = parseCard(name, card);
     }
     for (const auto& device : valueOr(j, "devices", json::array())) {
-        scenario.devices.push_back(parseDevice(device, scenario.cards));
+        if (device.contains("plain_devices")) {
+            // A run of ordinary FTDI devices, for long lists.
+            for (auto n = device.at("plain_devices").get<std::size_t>(); n > 0; --n) {
+                scenario.devices.push_back(fillerDevice(scenario.devices.size()));
+            }
+        } else {
+            scenario.devices.push_back(parseDevice(device, scenario.cards));
+        }
     }
     checkChannelsUnique(scenario.devices);
     const std::size_t count = valueOr(j, "device_count", scenario.devices.size());
