@@ -1,4 +1,4 @@
-/* Inspection interface of the virtual card bench, for tests that load the bench
+/* Query interface of the virtual card bench, for tests that load the bench
  * library into their own process. Plain C so that any test harness can use it. */
 #ifndef CARDBENCH_CARDBENCH_H
 #define CARDBENCH_CARDBENCH_H

@@ -25,17 +25,17 @@ std::optional<Clock::time_point> deadlineAfter(Clock::time_point start, ULONG ti
 
 }  // namespace
 
-Card::Card(CardSpec spec) : spec_(std::move(spec)) {}
+Card::Card(CardConfig config) : config_(std::move(config)) {}
 
 void Card::uartOpened(Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
     rx_.dropArrived(now);
     pendingLine_.clear();
     unsolicited_.clear();
-    if (spec_.silent) {
+    if (config_.silent) {
         return;
     }
-    for (const auto& line : spec_.unsolicited) {
+    for (const auto& line : config_.unsolicited) {
         unsolicited_.push_back({now + Millis(line.atMs), line.data});
     }
     std::stable_sort(unsolicited_.begin(), unsolicited_.end(),
@@ -82,8 +82,8 @@ void Card::uartPurge(Clock::time_point now) {
 WriteOutcome Card::fifoWrite(const std::uint8_t* data, std::size_t length, ULONG timeoutMs,
                              const std::atomic<bool>& closed) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (spec_.upgrade.writeStatus != FT_OK) {
-        return {spec_.upgrade.writeStatus, 0};
+    if (config_.upgrade.writeStatus != FT_OK) {
+        return {config_.upgrade.writeStatus, 0};
     }
     const std::size_t wanted = shortenedLocked(length);
     const auto start = Clock::now();
@@ -136,17 +136,17 @@ void Card::advanceLocked(Clock::time_point now) {
 }
 
 void Card::handleLineLocked(const std::string& line, Clock::time_point now) {
-    if (spec_.silent) {
+    if (config_.silent) {
         return;
     }
-    const CommandOutcome outcome = interpretCommand(line, spec_);
-    const auto answerAt = now + Millis(spec_.latencyMs);
+    const CommandOutcome outcome = interpretCommand(line, config_);
+    const auto answerAt = now + Millis(config_.latencyMs);
     switch (outcome.action) {
     case CardAction::Subscribe:
         subscribed_ = true;
         break;
     case CardAction::StartUpgrade:
-        upgrade_.emplace(spec_.upgrade, outcome.request, answerAt);
+        upgrade_.emplace(config_.upgrade, outcome.request, answerAt);
         takenSinceRequest_ = 0;
         break;
     case CardAction::AbortUpgrade:
@@ -193,14 +193,14 @@ void Card::acceptFifoLocked(const std::uint8_t* data, std::size_t length, Clock:
 std::size_t Card::fifoTargetLocked(Clock::time_point start, Clock::time_point now, std::size_t taken,
                                    std::size_t wanted) const {
     std::size_t target = wanted;
-    const double rate = spec_.upgrade.rateBytesPerS;
+    const double rate = config_.upgrade.rateBytesPerS;
     if (rate > 0) {
         const double allowed = std::chrono::duration<double>(now - start).count() * rate;
         if (allowed < double(wanted)) {
             target = std::size_t(allowed);
         }
     }
-    if (const auto& limit = spec_.upgrade.stopTakingAfter) {
+    if (const auto& limit = config_.upgrade.stopTakingAfter) {
         const std::uint64_t room = *limit > takenSinceRequest_ ? *limit - takenSinceRequest_ : 0;
         target = std::size_t(std::min<std::uint64_t>(target, taken + room));
     }
@@ -209,8 +209,8 @@ std::size_t Card::fifoTargetLocked(Clock::time_point start, Clock::time_point no
 
 std::optional<Clock::time_point> Card::nextIntakeLocked(Clock::time_point start, std::size_t taken,
                                                         std::size_t wanted) const {
-    const auto& limit = spec_.upgrade.stopTakingAfter;
-    const double rate = spec_.upgrade.rateBytesPerS;
+    const auto& limit = config_.upgrade.stopTakingAfter;
+    const double rate = config_.upgrade.rateBytesPerS;
     if ((limit && takenSinceRequest_ >= *limit) || rate <= 0) {
         return std::nullopt;  // nothing more will be taken: wait for the timeout or a close
     }
@@ -222,7 +222,7 @@ std::optional<Clock::time_point> Card::nextIntakeLocked(Clock::time_point start,
 }
 
 std::size_t Card::shortenedLocked(std::size_t length) {
-    const std::uint32_t shortBy = spec_.upgrade.shortWrite;
+    const std::uint32_t shortBy = config_.upgrade.shortWrite;
     if (shortBy == 0 || shortWriteUsed_) {
         return length;
     }

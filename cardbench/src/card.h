@@ -28,9 +28,9 @@ struct WriteOutcome {
 
 class Card {
 public:
-    explicit Card(CardSpec spec);
+    explicit Card(CardConfig config);
 
-    const CardSpec& spec() const { return spec_; }
+    const CardConfig& config() const { return config_; }
 
     void uartOpened(Clock::time_point now);
     void uartWrite(const std::string& bytes, Clock::time_point now);
@@ -62,7 +62,7 @@ private:
     std::size_t shortenedLocked(std::size_t length);
     void waitLocked(std::unique_lock<std::mutex>& lock, std::optional<Clock::time_point> until);
 
-    const CardSpec spec_;
+    const CardConfig config_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     TimedByteQueue rx_;

@@ -55,7 +55,7 @@ bool parseUpgradeRequest(const std::vector<std::string>& w, UpgradeRequest& requ
     return true;
 }
 
-CommandOutcome defaultOutcome(const std::string& line, const CardSpec& card) {
+CommandOutcome defaultOutcome(const std::string& line, const CardConfig& card) {
     CommandOutcome outcome;
     outcome.answer = say("ERROR\n");
     if (line == "GET HW_SLOT_ID") {
@@ -77,7 +77,7 @@ CommandOutcome defaultOutcome(const std::string& line, const CardSpec& card) {
     return outcome;
 }
 
-const ScriptedAnswer* scriptedAnswer(const std::string& line, const CardSpec& card) {
+const ScriptedAnswer* scriptedAnswer(const std::string& line, const CardConfig& card) {
     if (auto exact = card.answers.find(line); exact != card.answers.end()) {
         return &exact->second;
     }
@@ -91,7 +91,7 @@ const ScriptedAnswer* scriptedAnswer(const std::string& line, const CardSpec& ca
 
 }  // namespace
 
-CommandOutcome interpretCommand(const std::string& line, const CardSpec& card) {
+CommandOutcome interpretCommand(const std::string& line, const CardConfig& card) {
     CommandOutcome outcome = defaultOutcome(line, card);
     if (const ScriptedAnswer* scripted = scriptedAnswer(line, card)) {
         // A scripted answer replaces only the words; the card still acts on the command.

@@ -18,6 +18,6 @@ struct CommandOutcome {
 };
 
 // `line` is one command without its line feed.
-CommandOutcome interpretCommand(const std::string& line, const CardSpec& card);
+CommandOutcome interpretCommand(const std::string& line, const CardConfig& card);
 
 }  // namespace cardbench

@@ -8,7 +8,7 @@ namespace {
 
 Card* uartCard(World& world, const OpenHandle& handle) {
     const Device& device = world.devices().device(handle.device());
-    return device.spec.channel == Channel::Uart ? device.card.get() : nullptr;
+    return device.config.channel == Channel::Uart ? device.card.get() : nullptr;
 }
 
 // Everything the card took in on its FIFO, saved for tests that run the real program.
@@ -23,7 +23,7 @@ void dumpFifo(const std::string& folder, const std::string& cardName, const Card
 }  // namespace
 
 bool isCardFifo(const Device& device) {
-    return device.card && device.spec.channel == Channel::Fifo;
+    return device.card && device.config.channel == Channel::Fifo;
 }
 
 void channelOpened(World& world, OpenHandle& handle) {
@@ -40,7 +40,7 @@ void channelClosed(World& world, OpenHandle& handle) {
     }
     device.card->wake();
     if (isCardFifo(device) && !world.fifoDumpDir().empty()) {
-        dumpFifo(world.fifoDumpDir(), device.spec.card, *device.card);
+        dumpFifo(world.fifoDumpDir(), device.config.card, *device.card);
     }
 }
 

@@ -27,15 +27,15 @@ DeviceTable::DeviceTable(std::vector<Device> devices)
     : devices_(std::move(devices)), openHandleOf_(devices_.size(), nullptr), counts_(devices_.size()) {}
 
 void DeviceTable::fillNode(int index, FT_DEVICE_LIST_INFO_NODE& node) const {
-    const DeviceSpec& spec = device(index).spec;
+    const DeviceConfig& config = device(index).config;
     std::lock_guard<std::mutex> lock(mutex_);
     const FT_HANDLE handle = openHandleOf_[std::size_t(index)];
-    node.Flags = (handle ? kFlagOpened : 0) | (spec.type == kTypeFt2232H ? kFlagHighSpeed : 0);
-    node.Type = spec.type;
-    node.ID = spec.id;
+    node.Flags = (handle ? kFlagOpened : 0) | (config.type == kTypeFt2232H ? kFlagHighSpeed : 0);
+    node.Type = config.type;
+    node.ID = config.id;
     node.LocId = 0x2000u + DWORD(index);
-    copyField(node.SerialNumber, sizeof node.SerialNumber, spec.serial);
-    copyField(node.Description, sizeof node.Description, spec.description);
+    copyField(node.SerialNumber, sizeof node.SerialNumber, config.serial);
+    copyField(node.Description, sizeof node.Description, config.description);
     node.ftHandle = handle;
 }
 

@@ -16,7 +16,7 @@
 namespace cardbench {
 
 struct Device {
-    DeviceSpec spec;
+    DeviceConfig config;
     std::shared_ptr<Card> card;  // null for a device that is no card channel
     std::shared_ptr<Eeprom> eeprom;
 };

@@ -33,11 +33,11 @@ bool Eeprom::Strings::operator==(const Strings& other) const {
            description == other.description && serial == other.serial;
 }
 
-Eeprom::Eeprom(const EepromSpec& spec, ULONG deviceType, std::string description, std::string serial)
-    : spec_(spec),
+Eeprom::Eeprom(const EepromConfig& config, ULONG deviceType, std::string description, std::string serial)
+    : config_(config),
       deviceType_(deviceType),
       strings_{"FTDI", "FT", std::move(description), std::move(serial)},
-      fifoFlag_(spec.fifoFlag) {}
+      fifoFlag_(config.fifoFlag) {}
 
 bool Eeprom::signaturesValid(const FT_PROGRAM_DATA& data) {
     return data.Signature1 == 0x00000000u && data.Signature2 == 0xFFFFFFFFu;
@@ -45,8 +45,8 @@ bool Eeprom::signaturesValid(const FT_PROGRAM_DATA& data) {
 
 EepromResult Eeprom::read(FT_PROGRAM_DATA& data) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (spec_.readStatus != FT_OK) {
-        return {spec_.readStatus, 0, false};
+    if (config_.readStatus != FT_OK) {
+        return {config_.readStatus, 0, false};
     }
     fillFields(data);
     copyString(data.Manufacturer, strings_.manufacturer, 32);
@@ -64,7 +64,7 @@ EepromResult Eeprom::program(const FT_PROGRAM_DATA& data) {
     result.fifoFlag = data.IFAIsFifo7;
     result.othersUnchanged = lastReadBytes_ && comparableBytes(data) == *lastReadBytes_ &&
                              stringsOf(data) == *lastReadStrings_;
-    result.status = spec_.programStatus;
+    result.status = config_.programStatus;
     if (result.status == FT_OK && deviceType_ == kTypeFt2232H) {
         fifoFlag_ = data.IFAIsFifo7;
     }

@@ -23,7 +23,7 @@ struct EepromResult {
 
 class Eeprom {
 public:
-    Eeprom(const EepromSpec& spec, ULONG deviceType, std::string description, std::string serial);
+    Eeprom(const EepromConfig& config, ULONG deviceType, std::string description, std::string serial);
 
     EepromResult read(FT_PROGRAM_DATA& data);
     EepromResult program(const FT_PROGRAM_DATA& data);
@@ -42,7 +42,7 @@ private:
     std::vector<std::uint8_t> comparableBytes(const FT_PROGRAM_DATA& data) const;
     static Strings stringsOf(const FT_PROGRAM_DATA& data);
 
-    EepromSpec spec_;
+    EepromConfig config_;
     ULONG deviceType_;
     Strings strings_;
     mutable std::mutex mutex_;

@@ -2,7 +2,7 @@
 
 namespace cardbench {
 
-FaultPlan::FaultPlan(std::vector<FaultSpec> faults) {
+FaultPlan::FaultPlan(std::vector<FaultConfig> faults) {
     for (auto& fault : faults) {
         faults_.push_back({std::move(fault)});
     }
@@ -12,13 +12,13 @@ std::optional<InjectedFault> FaultPlan::match(const std::string& function, int d
     std::lock_guard<std::mutex> lock(mutex_);
     std::optional<InjectedFault> result;
     for (auto& fault : faults_) {
-        if (fault.spec.function != function || (fault.spec.device && *fault.spec.device != device)) {
+        if (fault.config.function != function || (fault.config.device && *fault.config.device != device)) {
             continue;
         }
         const long seen = fault.seen++;
-        if (!result && seen >= fault.spec.skip && fault.fired < fault.spec.times) {
+        if (!result && seen >= fault.config.skip && fault.fired < fault.config.times) {
             ++fault.fired;
-            result = InjectedFault{fault.spec.status, fault.spec.perform};
+            result = InjectedFault{fault.config.status, fault.config.perform};
         }
     }
     return result;

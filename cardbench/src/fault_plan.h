@@ -18,13 +18,13 @@ struct InjectedFault {
 
 class FaultPlan {
 public:
-    explicit FaultPlan(std::vector<FaultSpec> faults);
+    explicit FaultPlan(std::vector<FaultConfig> faults);
     // Counts the call against every matching fault; the first one still armed fires.
     std::optional<InjectedFault> match(const std::string& function, int device);
 
 private:
     struct Armed {
-        FaultSpec spec;
+        FaultConfig config;
         long seen = 0;
         long fired = 0;
     };

@@ -55,43 +55,43 @@ std::vector<ExtraLine> parseExtraLines(const json& lines) {
     return parsed;
 }
 
-UpgradeSpec parseUpgrade(const json& j) {
-    UpgradeSpec spec;
-    spec.rateBytesPerS = valueOr(j, "rate_bytes_per_s", spec.rateBytesPerS);
-    spec.eventIntervalMs = valueOr(j, "event_interval_ms", spec.eventIntervalMs);
-    spec.stageMs = valueOr(j, "stage_ms", spec.stageMs);
-    spec.stageMs.resize(3, 0);
-    spec.failAtStage = valueOr(j, "fail_at_stage", 0);
-    spec.silentDuringTransfer = valueOr(j, "silent_during_transfer", false);
-    spec.silentAfterTransfer = valueOr(j, "silent_after_transfer", false);
+UpgradeConfig parseUpgrade(const json& j) {
+    UpgradeConfig config;
+    config.rateBytesPerS = valueOr(j, "rate_bytes_per_s", config.rateBytesPerS);
+    config.eventIntervalMs = valueOr(j, "event_interval_ms", config.eventIntervalMs);
+    config.stageMs = valueOr(j, "stage_ms", config.stageMs);
+    config.stageMs.resize(3, 0);
+    config.failAtStage = valueOr(j, "fail_at_stage", 0);
+    config.silentDuringTransfer = valueOr(j, "silent_during_transfer", false);
+    config.silentAfterTransfer = valueOr(j, "silent_after_transfer", false);
     if (j.contains("stop_taking_after") && !j.at("stop_taking_after").is_null()) {
-        spec.stopTakingAfter = j.at("stop_taking_after").get<std::uint64_t>();
+        config.stopTakingAfter = j.at("stop_taking_after").get<std::uint64_t>();
     }
-    spec.writeStatus = valueOr<FT_STATUS>(j, "write_status", FT_OK);
-    spec.shortWrite = valueOr<std::uint32_t>(j, "short_write", 0);
-    spec.doneDuringTransfer = valueOr(j, "done_during_transfer", false);
-    spec.extraLines = parseExtraLines(valueOr(j, "extra_lines", json::array()));
-    spec.intakeTimeoutMs = valueOr(j, "intake_timeout_ms", spec.intakeTimeoutMs);
-    if (spec.eventIntervalMs <= 0) {
+    config.writeStatus = valueOr<FT_STATUS>(j, "write_status", FT_OK);
+    config.shortWrite = valueOr<std::uint32_t>(j, "short_write", 0);
+    config.doneDuringTransfer = valueOr(j, "done_during_transfer", false);
+    config.extraLines = parseExtraLines(valueOr(j, "extra_lines", json::array()));
+    config.intakeTimeoutMs = valueOr(j, "intake_timeout_ms", config.intakeTimeoutMs);
+    if (config.eventIntervalMs <= 0) {
         fail("event_interval_ms must be positive");
     }
-    return spec;
+    return config;
 }
 
-EepromSpec parseEeprom(const json& j) {
-    EepromSpec spec;
-    spec.fifoFlag = valueOr<std::uint8_t>(j, "fifo_flag", spec.fifoFlag);
-    spec.readStatus = valueOr<FT_STATUS>(j, "read_status", FT_OK);
-    spec.programStatus = valueOr<FT_STATUS>(j, "program_status", FT_OK);
-    return spec;
+EepromConfig parseEeprom(const json& j) {
+    EepromConfig config;
+    config.fifoFlag = valueOr<std::uint8_t>(j, "fifo_flag", config.fifoFlag);
+    config.readStatus = valueOr<FT_STATUS>(j, "read_status", FT_OK);
+    config.programStatus = valueOr<FT_STATUS>(j, "program_status", FT_OK);
+    return config;
 }
 
 std::string slotText(const json& slot) {
     return slot.is_string() ? slot.get<std::string>() : slot.dump();
 }
 
-CardSpec parseCard(const std::string& name, const json& j) {
-    CardSpec card;
+CardConfig parseCard(const std::string& name, const json& j) {
+    CardConfig card;
     card.name = name;
     if (j.contains("slot")) {
         card.slot = slotText(j.at("slot"));
@@ -125,8 +125,8 @@ Channel parseChannel(const std::string& name) {
     fail("unknown channel '" + name + "' (expected fifo or uart)");
 }
 
-DeviceSpec parseDevice(const json& j, const std::map<std::string, CardSpec>& cards) {
-    DeviceSpec device;
+DeviceConfig parseDevice(const json& j, const std::map<std::string, CardConfig>& cards) {
+    DeviceConfig device;
     device.description = valueOr<std::string>(j, "description", "");
     device.serial = valueOr<std::string>(j, "serial", "");
     device.card = valueOr<std::string>(j, "card", "");
@@ -143,15 +143,15 @@ DeviceSpec parseDevice(const json& j, const std::map<std::string, CardSpec>& car
     return device;
 }
 
-DeviceSpec fillerDevice(std::size_t index) {
-    DeviceSpec device;
+DeviceConfig fillerDevice(std::size_t index) {
+    DeviceConfig device;
     device.description = "FT232R USB UART";
     device.serial = "FTX" + std::to_string(index);
     return device;
 }
 
-FaultSpec parseFault(const json& j) {
-    FaultSpec fault;
+FaultConfig parseFault(const json& j) {
+    FaultConfig fault;
     fault.function = j.at("function").get<std::string>();
     if (j.contains("device") && !j.at("device").is_null()) {
         fault.device = j.at("device").get<int>();
@@ -170,7 +170,7 @@ FaultSpec parseFault(const json& j) {
     return fault;
 }
 
-void checkChannelsUnique(const std::vector<DeviceSpec>& devices) {
+void checkChannelsUnique(const std::vector<DeviceConfig>& devices) {
     std::map<std::pair<std::string, Channel>, int> seen;
     for (const auto& device : devices) {
         if (!device.card.empty() && ++seen[{device.card, device.channel}] > 1) {

@@ -37,7 +37,7 @@ struct ExtraLine {
     int atMs = -1;  // offset into the stage; -1: between the stage's first and second event
 };
 
-struct UpgradeSpec {
+struct UpgradeConfig {
     double rateBytesPerS = 0;  // 0: the FIFO takes any amount at once
     int eventIntervalMs = 250;
     std::vector<int> stageMs{1000, 1500, 1000};  // stages 2, 3 and 4
@@ -52,13 +52,13 @@ struct UpgradeSpec {
     int intakeTimeoutMs = 3000;  // an upload that stalls this long fails
 };
 
-struct EepromSpec {
+struct EepromConfig {
     std::uint8_t fifoFlag = 1;
     FT_STATUS readStatus = FT_OK;
     FT_STATUS programStatus = FT_OK;
 };
 
-struct CardSpec {
+struct CardConfig {
     std::string name;
     std::string slot = "0";
     std::string fpgaVersion = "1.0.0";
@@ -68,8 +68,8 @@ struct CardSpec {
     std::map<std::string, ScriptedAnswer> answers;  // keys ending in '*' match by prefix
     std::optional<std::string> subscriptionAnswer;
     std::vector<TimedText> unsolicited;
-    EepromSpec eeprom;
-    UpgradeSpec upgrade;
+    EepromConfig eeprom;
+    UpgradeConfig upgrade;
 };
 
 enum class Channel { None, Fifo, Uart };
@@ -77,7 +77,7 @@ enum class Channel { None, Fifo, Uart };
 constexpr ULONG kTypeFt232R = 5;
 constexpr ULONG kTypeFt2232H = 6;
 
-struct DeviceSpec {
+struct DeviceConfig {
     std::string description;
     std::string serial;
     std::string card;  // empty: not a card channel
@@ -88,7 +88,7 @@ struct DeviceSpec {
 
 constexpr long kAlways = std::numeric_limits<long>::max();
 
-struct FaultSpec {
+struct FaultConfig {
     std::string function;
     std::optional<int> device;  // none: any device
     FT_STATUS status = FT_IO_ERROR;
@@ -100,9 +100,9 @@ struct FaultSpec {
 struct Scenario {
     std::string callLogPath;  // empty: no log file
     std::string fifoDumpDir;  // empty: no dumps
-    std::vector<DeviceSpec> devices;  // the whole list, filler devices included
-    std::map<std::string, CardSpec> cards;
-    std::vector<FaultSpec> faults;
+    std::vector<DeviceConfig> devices;  // the whole list, filler devices included
+    std::map<std::string, CardConfig> cards;
+    std::vector<FaultConfig> faults;
 };
 
 // Throws std::runtime_error naming what is wrong. Relative paths are resolved

@@ -10,16 +10,16 @@ const char* const kFailLine = "EVT FW_UPGRADE_STATUS FAIL\n";
 
 }  // namespace
 
-UpgradeSession::UpgradeSession(const UpgradeSpec& spec, const UpgradeRequest& request,
+UpgradeSession::UpgradeSession(const UpgradeConfig& config, const UpgradeRequest& request,
                                Clock::time_point start)
-    : spec_(spec),
+    : config_(config),
       request_(request),
       upload_(request.type, request.size),
-      interval_(spec.eventIntervalMs),
+      interval_(config.eventIntervalMs),
       nextTick_(start + interval_),
       lastIntake_(start) {
     enterStage(1, start);
-    if (spec_.doneDuringTransfer) {
+    if (config_.doneDuringTransfer) {
         // After the first progress event, apart from it and from any extra line.
         schedule(start + interval_ + interval_ / 4, 1, kDoneLine);
     }
@@ -102,7 +102,7 @@ void UpgradeSession::uploadTick(Clock::time_point tick, std::vector<TimedLine>& 
         return;
     }
     const unsigned percent = done ? 100 : uploadPercent();
-    if (spec_.failAtStage == 1 && percent >= 50) {
+    if (config_.failAtStage == 1 && percent >= 50) {
         emitFail(tick, out);
         return;
     }
@@ -120,11 +120,11 @@ void UpgradeSession::uploadTick(Clock::time_point tick, std::vector<TimedLine>& 
 
 void UpgradeSession::stageTick(Clock::time_point tick, std::vector<TimedLine>& out) {
     ++ticksInStage_;
-    const int duration = spec_.stageMs[std::size_t(stage_ - 2)];
-    const std::uint64_t elapsed = std::uint64_t(ticksInStage_ - 1) * std::uint64_t(spec_.eventIntervalMs);
+    const int duration = config_.stageMs[std::size_t(stage_ - 2)];
+    const std::uint64_t elapsed = std::uint64_t(ticksInStage_ - 1) * std::uint64_t(config_.eventIntervalMs);
     const unsigned percent =
         duration <= 0 ? 100 : unsigned(std::min<std::uint64_t>(100, elapsed * 100 / unsigned(duration)));
-    if (spec_.failAtStage == stage_ && percent >= 50) {
+    if (config_.failAtStage == stage_ && percent >= 50) {
         emitFail(tick, out);
         return;
     }
@@ -145,7 +145,7 @@ void UpgradeSession::enterStage(int stage, Clock::time_point start) {
     if (stage > 1) {
         phase_ = Phase::Staging;
     }
-    for (const auto& extra : spec_.extraLines) {
+    for (const auto& extra : config_.extraLines) {
         if (extra.stage == stage) {
             // By default between the stage's first and second event.
             const auto offset = extra.atMs >= 0 ? std::chrono::milliseconds(extra.atMs) : interval_ + interval_ / 2;
@@ -162,7 +162,7 @@ void UpgradeSession::schedule(Clock::time_point due, int stage, std::string text
 
 void UpgradeSession::emit(int stage, std::string text, Clock::time_point due,
                           std::vector<TimedLine>& out) const {
-    const bool silenced = stage == 1 ? spec_.silentDuringTransfer : spec_.silentAfterTransfer;
+    const bool silenced = stage == 1 ? config_.silentDuringTransfer : config_.silentAfterTransfer;
     if (!silenced) {
         out.push_back({due, std::move(text)});
     }
@@ -188,7 +188,7 @@ unsigned UpgradeSession::uploadPercent() const {
 }
 
 bool UpgradeSession::intakeStalled(Clock::time_point tick) const {
-    return spec_.intakeTimeoutMs > 0 && tick - lastIntake_ >= std::chrono::milliseconds(spec_.intakeTimeoutMs);
+    return config_.intakeTimeoutMs > 0 && tick - lastIntake_ >= std::chrono::milliseconds(config_.intakeTimeoutMs);
 }
 
 }  // namespace cardbench

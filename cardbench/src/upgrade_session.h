@@ -31,7 +31,7 @@ struct TimedLine {
 
 class UpgradeSession {
 public:
-    UpgradeSession(const UpgradeSpec& spec, const UpgradeRequest& request, Clock::time_point start);
+    UpgradeSession(const UpgradeConfig& config, const UpgradeRequest& request, Clock::time_point start);
 
     void takeFifoBytes(const std::uint8_t* data, std::size_t length, Clock::time_point now);
     std::vector<TimedLine> advance(Clock::time_point now);
@@ -60,7 +60,7 @@ private:
         std::string text;
     };
 
-    UpgradeSpec spec_;
+    UpgradeConfig config_;
     UpgradeRequest request_;
     UploadCheck upload_;
     std::chrono::milliseconds interval_;

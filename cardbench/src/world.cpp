@@ -19,8 +19,8 @@ std::string chipSerial(const std::string& serial) {
 
 std::map<std::string, std::shared_ptr<Card>> makeCards(const Scenario& scenario) {
     std::map<std::string, std::shared_ptr<Card>> cards;
-    for (const auto& [name, spec] : scenario.cards) {
-        cards[name] = std::make_shared<Card>(spec);
+    for (const auto& [name, config] : scenario.cards) {
+        cards[name] = std::make_shared<Card>(config);
     }
     return cards;
 }
@@ -29,17 +29,17 @@ std::vector<Device> makeDevices(const Scenario& scenario,
                                 const std::map<std::string, std::shared_ptr<Card>>& cards) {
     std::map<std::string, std::shared_ptr<Eeprom>> chips;
     std::vector<Device> devices;
-    for (const auto& spec : scenario.devices) {
-        Device device{spec, nullptr, nullptr};
-        if (spec.card.empty()) {
-            device.eeprom = std::make_shared<Eeprom>(EepromSpec{0, FT_OK, FT_OK}, spec.type, spec.description,
-                                                     spec.serial);
+    for (const auto& config : scenario.devices) {
+        Device device{config, nullptr, nullptr};
+        if (config.card.empty()) {
+            device.eeprom = std::make_shared<Eeprom>(EepromConfig{0, FT_OK, FT_OK}, config.type, config.description,
+                                                     config.serial);
         } else {
-            device.card = cards.at(spec.card);
-            auto& chip = chips[spec.card];
+            device.card = cards.at(config.card);
+            auto& chip = chips[config.card];
             if (!chip) {
-                chip = std::make_shared<Eeprom>(scenario.cards.at(spec.card).eeprom, spec.type,
-                                                chipDescription(spec.description), chipSerial(spec.serial));
+                chip = std::make_shared<Eeprom>(scenario.cards.at(config.card).eeprom, config.type,
+                                                chipDescription(config.description), chipSerial(config.serial));
             }
             device.eeprom = chip;
         }

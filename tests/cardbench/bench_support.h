@@ -1,5 +1,5 @@
 // Helpers shared by the bench's own tests: they drive the bench through the same D2XX
-// entry points the program uses, plus its inspection interface.
+// entry points the program uses, plus its query interface.
 #pragma once
 
 #include <chrono>

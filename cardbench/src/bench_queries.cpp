@@ -1,4 +1,4 @@
-// The exported inspection interface declared in cardbench.h.
+// The exported query interface declared in cardbench.h.
 #include "cardbench.h"
 
 #include <algorithm>
