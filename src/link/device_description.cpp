@@ -1,5 +1,6 @@
 #include "link/device_description.h"
 
+#include <cstring>
 #include <sstream>
 
 namespace {
@@ -38,4 +39,39 @@ std::string withoutLastCharacter(const std::string& serial) {
 
 bool sameCard(const std::string& serialA, const std::string& serialB) {
     return withoutLastCharacter(serialA) == withoutLastCharacter(serialB);
+}
+
+namespace {
+std::string fieldText(const char* field, std::size_t capacity) {
+    return std::string(field, strnlen(field, capacity));
+}
+
+// The first other device whose serial differs only in its last character, or -1.
+int findPartner(const std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes, std::size_t count,
+                std::size_t channelA) {
+    const std::string serial = serialOf(nodes[channelA]);
+    for (std::size_t j = 0; j < count; ++j) {
+        if (j != channelA && sameCard(serial, serialOf(nodes[j]))) return static_cast<int>(j);
+    }
+    return -1;
+}
+}  // namespace
+
+std::string serialOf(const FT_DEVICE_LIST_INFO_NODE& node) {
+    return fieldText(node.SerialNumber, sizeof node.SerialNumber);
+}
+
+std::string descriptionOf(const FT_DEVICE_LIST_INFO_NODE& node) {
+    return fieldText(node.Description, sizeof node.Description);
+}
+
+DeviceVerdict examineDevice(const std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes, std::size_t count,
+                            std::size_t index) {
+    DeviceVerdict verdict;
+    const std::string description = descriptionOf(nodes[index]);
+    verdict.kind = classifyDescription(description);
+    if (verdict.kind != ChannelKind::ChannelA) return verdict;
+    verdict.flowControl = majorNumber(description) > 1;
+    verdict.partner = findPartner(nodes, count, index);
+    return verdict;
 }

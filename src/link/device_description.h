@@ -1,7 +1,11 @@
-// How a card's FTDI channels describe themselves in the device list.
+// How a card's FTDI channels describe themselves in the device list, and how its two
+// channels are found there.
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "link/ftd2xx_abi.h"
 
 enum class ChannelKind {
     NotACard,      // no "NX" in the description: some other FTDI device
@@ -19,3 +23,16 @@ int majorNumber(const std::string& description);
 
 // Both channels of a card share the serial number but for its last character.
 bool sameCard(const std::string& serialA, const std::string& serialB);
+
+// The node's text fields, up to their NUL (which is missing when the text fills them).
+std::string serialOf(const FT_DEVICE_LIST_INFO_NODE& node);
+std::string descriptionOf(const FT_DEVICE_LIST_INFO_NODE& node);
+
+// What discovery makes of the device at `index` of the first `count` nodes.
+struct DeviceVerdict {
+    ChannelKind kind = ChannelKind::NotACard;
+    int partner = -1;          // ChannelA only: the partner's index, -1 when it has none
+    bool flowControl = false;  // ChannelA only
+};
+DeviceVerdict examineDevice(const std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes, std::size_t count,
+                            std::size_t index);

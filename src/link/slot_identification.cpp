@@ -1,8 +1,8 @@
 #include <iostream>
 
 #include "link/nexir.h"
+#include "link/slot_answer.h"
 
-// The card reports its slot as a digit 0..3; slots are numbered from 1 for users.
 std::int32_t NEXIR::querySlotId() {
     const std::string answer = sendCommand("GET HW_SLOT_ID\n");
     if (answer == "TIMEOUT" || answer == "ERROR\n") {
@@ -11,13 +11,10 @@ std::int32_t NEXIR::querySlotId() {
                   << std::endl;
         return -1;
     }
-    static const char* const kSlotAnswers[] = {"GET HW_SLOT_ID 0", "GET HW_SLOT_ID 1",
-                                               "GET HW_SLOT_ID 2", "GET HW_SLOT_ID 3"};
-    for (int slot = 0; slot < 4; ++slot) {
-        if (answer.find(kSlotAnswers[slot]) != std::string::npos) {
-            slotId = std::to_string(slot + 1);
-            return 0;
-        }
+    const int slot = slotNumberIn(answer);
+    if (slot != 0) {
+        slotId = std::to_string(slot);
+        return 0;
     }
     std::cout << "Error: Slot index invalid for card" << unsigned(uartChannelIndex) << std::endl;
     slotId.clear();

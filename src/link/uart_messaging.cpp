@@ -4,11 +4,15 @@
 #include <thread>
 #include <vector>
 
+#include "link/answer_framing.h"
 #include "link/d2xx_library.h"
 #include "link/nexir.h"
 
 namespace {
 constexpr std::uint32_t kCommandPollLimit = 1000;
+// The driver's receive queue holds far less than this; a larger count could only come
+// from a misbehaving library, and is taken in pieces rather than in one huge buffer.
+constexpr DWORD kLargestRead = 1 << 20;
 const char kTimeout[] = "TIMEOUT";
 }  // namespace
 
@@ -24,7 +28,7 @@ std::string NEXIR::sendCommand(std::string command) {
 // found data goes on at once.
 std::string NEXIR::readResponse(std::uint32_t pollLimit) {
     const D2xxFunctions& ft = d2xx();
-    std::string answer;
+    AnswerFraming framing;
     std::vector<char> chunk;
     for (std::uint32_t poll = 0; poll < pollLimit; ++poll) {
         DWORD waiting = 0, transmitQueue = 0, events = 0;
@@ -34,17 +38,16 @@ std::string NEXIR::readResponse(std::uint32_t pollLimit) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
+        if (waiting > kLargestRead) waiting = kLargestRead;
         chunk.resize(waiting);
         DWORD received = 0;
         uartStatus = ft.read(uartHandle, chunk.data(), waiting, &received);
         if (received > waiting) received = waiting;  // never trust a count beyond the buffer
-        if (received == 0) continue;
-        answer.append(chunk.data(), received);
-        if (chunk[received - 1] == '\n') return answer;
+        if (framing.append(chunk.data(), received)) return framing.take();
     }
-    if (!answer.empty()) {
-        std::cout << "info: " << "Partial response while reading uart message : '" << answer << "'"
-                  << std::endl;
+    if (!framing.empty()) {
+        std::cout << "info: " << "Partial response while reading uart message : '" << framing.take()
+                  << "'" << std::endl;
     }
     return kTimeout;
 }

@@ -41,3 +41,35 @@ TEST(DeviceDescription, ChannelsPairWhenSerialsDifferOnlyInTheLastCharacter) {
     EXPECT_FALSE(sameCard("NX0001A", "NX001B"));
     EXPECT_FALSE(sameCard("NX0001A", "nX0001A"));
 }
+
+namespace {
+FT_DEVICE_LIST_INFO_NODE node(const std::string& description, const std::string& serial) {
+    FT_DEVICE_LIST_INFO_NODE result{};
+    serial.copy(result.SerialNumber, sizeof result.SerialNumber);
+    description.copy(result.Description, sizeof result.Description);
+    return result;
+}
+}  // namespace
+
+TEST(DeviceDescription, ChannelAFindsItsPartnerWhereverItStands) {
+    const std::vector<FT_DEVICE_LIST_INFO_NODE> nodes = {
+        node("KRO_NX|2.1 B", "NX0001B"), node("KRO_NX|2.1 A", "NX0002A"),
+        node("KRO_NX|1.0 A", "NX0001A"), node("KRO_NX|2.1 B", "NX0002B")};
+    const DeviceVerdict first = examineDevice(nodes, nodes.size(), 2);
+    EXPECT_EQ(first.kind, ChannelKind::ChannelA);
+    EXPECT_EQ(first.partner, 0);
+    EXPECT_FALSE(first.flowControl);
+    const DeviceVerdict second = examineDevice(nodes, nodes.size(), 1);
+    EXPECT_EQ(second.partner, 3);
+    EXPECT_TRUE(second.flowControl);
+    // The partner must lie within the count the walk uses.
+    EXPECT_EQ(examineDevice(nodes, 3, 1).partner, -1);
+}
+
+TEST(DeviceDescription, FieldsThatFillTheirArraysHaveNoNul) {
+    const std::string serial16 = "NX0123456789ABCA";
+    const std::string description64(64, 'N');
+    const FT_DEVICE_LIST_INFO_NODE full = node(description64, serial16);
+    EXPECT_EQ(serialOf(full), serial16);
+    EXPECT_EQ(descriptionOf(full), description64);
+}
