@@ -104,11 +104,14 @@ void Eeprom::fillFields(FT_PROGRAM_DATA& data) const {
 }
 
 std::vector<std::uint8_t> Eeprom::comparableBytes(const FT_PROGRAM_DATA& data) const {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&data);
-    std::vector<std::uint8_t> kept(bytes + kFirstField, bytes + offsetof(FT_PROGRAM_DATA, Manufacturer));
-    kept.insert(kept.end(), bytes + kAfterStrings, bytes + blockEnd());
+    std::vector<std::uint8_t> kept(blockEnd() - kFirstField);
+    std::memcpy(kept.data(), reinterpret_cast<const unsigned char*>(&data) + kFirstField, kept.size());
+    // The string pointers aim at the caller's buffers (compared as strings instead), and
+    // the FIFO flag is the one field a program may change.
+    const std::size_t pointers = offsetof(FT_PROGRAM_DATA, Manufacturer) - kFirstField;
+    std::fill(kept.begin() + pointers, kept.begin() + (kAfterStrings - kFirstField), 0);
     if (kFifoFlagOffset < blockEnd()) {
-        kept[kFifoFlagOffset - kAfterStrings + (offsetof(FT_PROGRAM_DATA, Manufacturer) - kFirstField)] = 0;
+        kept[kFifoFlagOffset - kFirstField] = 0;
     }
     return kept;
 }
