@@ -66,10 +66,15 @@ void writeHeaderAndPadding(std::uint8_t* bytes, const char* tag, std::uint64_t f
     std::memset(padding, kPaddingByte, payloadLength - fileSize);
 }
 
+// The file must hold exactly the size its status gave: fewer bytes leave part of the
+// image unread, and more mean it grew while loading, so what was read is a stale
+// prefix of what is on disk. Either way the card must not get it.
 bool readExactly(std::istream& file, std::uint8_t* into, std::uint64_t count)
 {
     file.read(reinterpret_cast<char*>(into), static_cast<std::streamsize>(count));
-    return static_cast<bool>(file);
+    if (!file)
+        return false;
+    return file.peek() == std::istream::traits_type::eof();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -156,4 +157,30 @@ TEST(UploadImageStream, SizesFromTwoGibibytesOnAreRefusedWithoutTruncation)
         EXPECT_EQ(loadUpdateImageFrom(empty, fileSize, "SW", image, messages), -1);
         EXPECT_EQ(messages.str(), kTooLarge) << fileSize;
     }
+}
+
+TEST(UploadImageStream, FileLongerThanItsStatusSizeGivesTheReadMessage)
+{
+    std::istringstream grown("ABCDEFG");
+    std::ostringstream messages;
+    UploadImage image;
+    EXPECT_EQ(loadUpdateImageFrom(grown, 6, "SW", image, messages), -1);
+    EXPECT_EQ(messages.str(), kReadFailed);
+    EXPECT_EQ(image.bytes, nullptr);
+}
+
+// Only a regular file has a size to trust: a FIFO or a device would block the load or
+// yield an empty image.
+TEST(UploadImage, PathsThatAreNoRegularFilesAreRefused)
+{
+    const std::string fifo = (std::filesystem::temp_directory_path() /
+                              ("nexir-fifo-" + std::to_string(::getpid()))).string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, std::string("/dev/zero"), std::string("/dev/null")}) {
+        std::ostringstream messages;
+        UploadImage image;
+        EXPECT_EQ(loadUpdateImage(path, "SW", image, messages), -1) << path;
+        EXPECT_EQ(messages.str(), kReadFailed) << path;
+    }
+    std::filesystem::remove(fifo);
 }
