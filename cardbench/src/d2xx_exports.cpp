@@ -151,7 +151,11 @@ FT_STATUS FT_Write(FT_HANDLE handle, void* buffer, DWORD bytesToWrite, DWORD* by
 FT_STATUS FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) {
     D2xxCall call("FT_SetBaudRate", handle);
     call.arg("baud", baudRate);
-    return acceptSetting(call);
+    if (auto refused = call.refusal()) {
+        return call.finish(*refused);
+    }
+    // No divisor gives a rate of 0: the chip refuses it and keeps its previous rate.
+    return call.finish(baudRate == 0 ? FT_INVALID_BAUD_RATE : FT_OK);
 }
 
 FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits, UCHAR parity) {
