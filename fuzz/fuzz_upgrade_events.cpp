@@ -1,0 +1,165 @@
+// The lines a card sends during an upgrade: classifyEventLine, parseStatusEvent and
+// convertEventNumber, which the transfer phase and the completion phase both go
+// through. The whole input is one line as readResponse hands it over. It is also cut
+// at each '|' into words that are converted and parsed on their own, so that words
+// with blanks and other white space inside reach the number conversion too.
+//
+// Models:
+// - words: split at the C locale's white space (blank, \t, \n, \v, \f, \r), nothing
+//   else; a NUL byte is an ordinary character;
+// - kind: exactly "TIMEOUT" is a time-out; four words are a (possible) status event;
+//   otherwise containing "EVT FW_UPGRADE_STATUS FAIL" fails, containing
+//   "EVT FW_UPGRADE_STATUS DONE" is done, anything else is malformed;
+// - numbers: std::stoi in base 10, its invalid_argument and out_of_range errors being
+//   the error texts the program prints;
+// - status event: four or more words with FW_UPGRADE_STATUS second; the percentage
+//   (fourth word) is converted before the stage (third word), and the first error
+//   drops the event.
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "update/upgrade_events.h"
+
+namespace {
+
+const char kInvalid[] = "Invalid argument: invalid stoi argument";
+const char kOutOfRange[] = "Out of range: stoi argument out of range";
+
+bool isWhite(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::vector<std::string> modelWords(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : line) {
+        if (!isWhite(c)) {
+            word += c;
+        } else if (!word.empty()) {
+            words.push_back(word);
+            word.clear();
+        }
+    }
+    if (!word.empty()) words.push_back(word);
+    return words;
+}
+
+EventKind modelKind(const std::string& line, const std::vector<std::string>& words) {
+    if (line == "TIMEOUT") return EventKind::Timeout;
+    if (words.size() == 4) return EventKind::FourWords;
+    if (line.find("EVT FW_UPGRADE_STATUS FAIL") != std::string::npos) return EventKind::Fail;
+    if (line.find("EVT FW_UPGRADE_STATUS DONE") != std::string::npos) return EventKind::Done;
+    return EventKind::Malformed;
+}
+
+const char* kindName(EventKind kind) {
+    switch (kind) {
+        case EventKind::Timeout: return "Timeout";
+        case EventKind::FourWords: return "FourWords";
+        case EventKind::Fail: return "Fail";
+        case EventKind::Done: return "Done";
+        case EventKind::Malformed: return "Malformed";
+    }
+    return "?";
+}
+
+// std::stoi's verdict: an empty error and the value, or the error text.
+struct Conversion {
+    std::string error;
+    int value = 0;
+};
+
+Conversion viaStoi(const std::string& word) {
+    Conversion result;
+    try {
+        result.value = std::stoi(word);
+    } catch (const std::invalid_argument&) {
+        result.error = kInvalid;
+    } catch (const std::out_of_range&) {
+        result.error = kOutOfRange;
+    }
+    return result;
+}
+
+void checkConversion(const std::string& word) {
+    int value = 0;
+    std::string error;
+    const bool converted = convertEventNumber(word, value, error);
+    const Conversion expected = viaStoi(word);
+    const std::string detail = "word " + fuzz::shown(word) + "\nstoi: " +
+                               (expected.error.empty() ? std::to_string(expected.value) : expected.error) +
+                               "\nactual: " + (converted ? std::to_string(value) : error);
+    fuzz::check(converted == expected.error.empty(), "convertEventNumber converts where std::stoi does",
+                detail);
+    if (converted) {
+        fuzz::check(value == expected.value, "convertEventNumber gives std::stoi's value", detail);
+    } else {
+        fuzz::check(error == expected.error, "convertEventNumber gives std::stoi's class of error",
+                    detail);
+    }
+}
+
+void checkStatusEvent(const std::vector<std::string>& words) {
+    const StatusEvent event = parseStatusEvent(words);
+    std::string detail = "words";
+    for (const auto& word : words) detail += " " + fuzz::shown(word);
+    detail += "\nactual: isStatus " + std::to_string(event.isStatus) + ", error " +
+              fuzz::shown(event.error) + ", stage " + std::to_string(event.stage) + ", percent " +
+              std::to_string(event.percent);
+
+    const bool isStatus = words.size() >= 4 && words[1] == "FW_UPGRADE_STATUS";
+    fuzz::check(event.isStatus == isStatus, "a status event has four or more words, FW_UPGRADE_STATUS second",
+                detail);
+    if (!isStatus) {
+        fuzz::check(event.error.empty(), "no error outside a status event", detail);
+        return;
+    }
+    const Conversion percent = viaStoi(words[3]);
+    if (!percent.error.empty()) {
+        fuzz::check(event.error == percent.error, "the percentage's error drops the event", detail);
+        return;
+    }
+    const Conversion stage = viaStoi(words[2]);
+    if (!stage.error.empty()) {
+        fuzz::check(event.error == stage.error, "the stage's error drops the event", detail);
+        return;
+    }
+    fuzz::check(event.error.empty() && event.percent == percent.value && event.stage == stage.value,
+                "a status event carries std::stoi's stage and percentage", detail);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string line(reinterpret_cast<const char*>(data), size);
+
+    const EventLine event = classifyEventLine(line);
+    if (event.kind != EventKind::Timeout) {
+        const std::vector<std::string> words = modelWords(line);
+        fuzz::check(event.words == words, "a line splits into its white-space separated words",
+                    fuzz::shown(line));
+    }
+    const EventKind expected = modelKind(line, event.words);
+    fuzz::check(event.kind == expected, "the line's kind",
+                fuzz::shown(line) + "\nexpected " + kindName(expected) + ", actual " + kindName(event.kind));
+
+    // Both phases parse four-word lines; the completion phase parses DONE lines too.
+    // Any word list must be safe, so every line's words go through.
+    checkStatusEvent(event.words);
+    for (const auto& word : event.words) checkConversion(word);
+
+    std::vector<std::string> pieces(1);
+    for (char c : line) {
+        if (c == '|')
+            pieces.emplace_back();
+        else
+            pieces.back() += c;
+    }
+    for (const auto& piece : pieces) checkConversion(piece);
+    checkStatusEvent(pieces);
+    return 0;
+}
