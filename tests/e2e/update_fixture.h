@@ -39,6 +39,16 @@ inline std::string oneCardScenario(const std::string& upgrade, const std::string
            (topExtras.empty() ? "" : ",\n  " + topExtras) + "\n}\n";
 }
 
+// A run against `scenario`, with extra environment entries and a time limit.
+inline RunOptions onBench(const std::string& scenario, const std::vector<std::string>& env = {},
+                          double timeoutSeconds = 60) {
+    RunOptions options;
+    options.scenarioJson = scenario;
+    options.env = env;
+    options.timeoutSeconds = timeoutSeconds;
+    return options;
+}
+
 // A fresh image file with the given bytes.
 inline std::string imageFile(const std::string& bytes) {
     const std::string path = makeTempDir() + "/image.bin";

@@ -31,7 +31,7 @@ TEST(UpdateSuccess, WholeUpdateShowsProgressAndDeliversTheImage) {
     const FifoDump dump;
 
     const ProgramRun run = runUpdater(updateArgs("FPGA", "STD", imageFile(file)),
-                                      {oneCardScenario(kFastCard), "", {dump.env()}, 60});
+                                      onBench(oneCardScenario(kFastCard), {dump.env()}));
 
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err, "");
@@ -73,7 +73,7 @@ TEST(UpdateSuccess, FlagsShapeTheRequestTheStagesAndTheRebootNotice) {
         SCOPED_TRACE(testing::PrintToString(c.flags));
         const FifoDump dump;
         const ProgramRun run = runUpdater(updateArgs("FPGA", "GOLD", path, "1", c.flags),
-                                          {oneCardScenario(kFastCard), "", {dump.env()}, 60});
+                                          onBench(oneCardScenario(kFastCard), {dump.env()}));
         const int stages = c.skipVerify ? 3 : 4;
         const std::string request = upgradeRequest("FPGA", 1032, "GOLD", c.skipVerify, c.reconfigure);
 
@@ -91,7 +91,7 @@ TEST(UpdateSuccess, FlagsShapeTheRequestTheStagesAndTheRebootNotice) {
 TEST(UpdateSuccess, OneByteFileIsAnnouncedAsThirtySixBytes) {
     const FifoDump dump;
     const ProgramRun run = runUpdater(updateArgs("SW", "GOLD", imageFile("\x5A"), "1", {"-v"}),
-                                      {oneCardScenario(kFastCard), "", {dump.env()}, 60});
+                                      onBench(oneCardScenario(kFastCard), {dump.env()}));
 
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(uartCommands(run.callLog).back(), "SET FW_UPGRADE SW 36 GOLD SKIP_VERIFY\n");
@@ -106,7 +106,7 @@ TEST(UpdateSuccess, OneByteFileIsAnnouncedAsThirtySixBytes) {
 TEST(UpdateSuccess, EmptyFileIsAHeaderAloneWrittenInOneCall) {
     const FifoDump dump;
     const ProgramRun run = runUpdater(updateArgs("SW", "STD", imageFile("")),
-                                      {oneCardScenario(kFastCard), "", {dump.env()}, 60});
+                                      onBench(oneCardScenario(kFastCard), {dump.env()}));
 
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(maskDurations(run.out),
@@ -126,10 +126,9 @@ TEST(UpdateSuccess, ShortWriteIsFollowedByTheRest) {
     const std::string file = patternBytes(5000, 3);
     const std::string image = expectedUploadImage(file, "SW");
     const FifoDump dump;
-    const ProgramRun run = runUpdater(
-        updateArgs("SW", "STD", imageFile(file)),
-        {oneCardScenario(R"({"event_interval_ms": 50, "stage_ms": [100, 200, 100], "short_write": 1000})"), "",
-         {dump.env()}, 60});
+    const char card[] = R"({"event_interval_ms": 50, "stage_ms": [100, 200, 100], "short_write": 1000})";
+    const ProgramRun run =
+        runUpdater(updateArgs("SW", "STD", imageFile(file)), onBench(oneCardScenario(card), {dump.env()}));
 
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err, "");
@@ -148,15 +147,15 @@ TEST(UpdateSuccess, ShortWriteIsFollowedByTheRest) {
 // A card that takes a large image at a finite rate, in pieces, with progress in the
 // upload stage; the bundled demo image is what a user would try first.
 TEST(UpdateSuccess, LargeImageAtAFiniteRateArrivesWhole) {
-    const std::string file = readFile(benchAssetPath("images/nexir-fpga-demo.bin"));
+    const std::string path = benchAssetPath("images/nexir-fpga-demo.bin");
+    const std::string file = readFile(path);
     ASSERT_FALSE(file.empty());
     const std::string image = expectedUploadImage(file, "FPGA");
     const FifoDump dump;
     // 786 464 bytes at 2 MB/s: about 0.4 s of upload.
-    const ProgramRun run = runUpdater(
-        updateArgs("FPGA", "STD", benchAssetPath("images/nexir-fpga-demo.bin"), "1", {"-r"}),
-        {oneCardScenario(R"({"rate_bytes_per_s": 2000000, "event_interval_ms": 50, "stage_ms": [100, 200, 100]})"),
-         "", {dump.env()}, 60});
+    const char card[] = R"({"rate_bytes_per_s": 2000000, "event_interval_ms": 50, "stage_ms": [100, 200, 100]})";
+    const ProgramRun run =
+        runUpdater(updateArgs("FPGA", "STD", path, "1", {"-r"}), onBench(oneCardScenario(card), {dump.env()}));
 
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err, "");
