@@ -14,7 +14,7 @@ targets=(answer_framing slot_answer version_token upgrade_events device_descript
 
 cxx=$(command -v clang++ || command -v clang++-14 || true)
 if [ -z "$cxx" ]; then
-  echo "fuzz/run.sh: clang++ not found (scripts/install-deps.sh clang libfuzzer-14-dev)" >&2
+  echo "fuzz/run.sh: clang++ not found (scripts/install-deps.sh clang libfuzzer-14-dev libclang-rt-14-dev)" >&2
   exit 1
 fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$cxx" \
@@ -70,6 +70,7 @@ done
 echo
 echo "Fuzzing, ${seconds} s per target:"
 printf '  %s\n' "${summary[@]}"
+echo "fuzz: $(( ${#targets[@]} - ${#failed[@]} )) passed, ${#failed[@]} failed"
 if [ ${#failed[@]} -ne 0 ]; then
   echo "fuzz/run.sh: failed: ${failed[*]} (logs in $build/fuzz/)" >&2
   exit 1
