@@ -1,0 +1,34 @@
+# Installs the build in BUILD_DIR into the scratch prefix PREFIX and checks the tree:
+# the program, the udev rule and the documentation are there, and nothing of the card
+# bench, the tests or the benchmarks is.
+# Usage: cmake -DBUILD_DIR=... -DPREFIX=... -DUDEV_RULES_DIR=... -DDOC_DIR=... -P CheckInstallTree.cmake
+cmake_minimum_required(VERSION 3.25)
+file(REMOVE_RECURSE "${PREFIX}")
+execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
+                RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed (${result}):\n${output}")
+endif()
+
+file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE "${PREFIX}" "${PREFIX}/*")
+list(SORT installed)
+list(JOIN installed "\n  " listing)
+message(STATUS "installed:\n  ${listing}")
+
+set(failures "")
+foreach(required bin/nexir-updater ${UDEV_RULES_DIR}/70-nexir-ftdi.rules
+                 ${DOC_DIR}/README.md ${DOC_DIR}/hardware.md)
+  if(NOT required IN_LIST installed)
+    list(APPEND failures "missing: ${required}")
+  endif()
+endforeach()
+foreach(path IN LISTS installed)
+  if(path MATCHES "libftd2xx|cardbench|[._-]tests?$|_test[^/]*$|benchmark|\\.so(\\.|$)|\\.a$|^include/")
+    list(APPEND failures "must not be installed: ${path}")
+  endif()
+endforeach()
+file(REMOVE_RECURSE "${PREFIX}")
+if(failures)
+  list(JOIN failures "\n  " failure_text)
+  message(FATAL_ERROR "install tree check failed:\n  ${failure_text}")
+endif()

@@ -1,0 +1,18 @@
+# Run by CPack after it has installed the files to pack into its staging folder and
+# before it packs them: fails when a D2XX library (in this build, the card bench) or
+# anything else of the bench, the tests or the benchmarks is among them.
+if(NOT IS_DIRECTORY "${CPACK_TEMPORARY_DIRECTORY}")
+  message(FATAL_ERROR "staging folder not found: '${CPACK_TEMPORARY_DIRECTORY}'")
+endif()
+file(GLOB_RECURSE staged LIST_DIRECTORIES false RELATIVE "${CPACK_TEMPORARY_DIRECTORY}"
+     "${CPACK_TEMPORARY_DIRECTORY}/*")
+set(refused "")
+foreach(path IN LISTS staged)
+  if(path MATCHES "libftd2xx|cardbench|[._-]tests?$|_test[^/]*$|benchmark|\\.so(\\.|$)|\\.a$")
+    list(APPEND refused "${path}")
+  endif()
+endforeach()
+if(refused)
+  list(JOIN refused "\n  " refused_text)
+  message(FATAL_ERROR "refusing to pack files that must not ship:\n  ${refused_text}")
+endif()
