@@ -50,29 +50,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const bool complete = framing.append(chunk.get(), length);
         waiting.append(stream, position - length, length);
         const bool expected = length > 0 && chunk[length - 1] == '\n';
-        fuzz::check(complete == expected, "append() completes exactly on a chunk ending in a line feed",
+        FUZZ_CHECK(complete == expected, "append() completes exactly on a chunk ending in a line feed",
                     "chunk " + fuzz::shown(std::string(chunk.get(), length)) + " gave " +
                         (complete ? "complete" : "incomplete"));
-        fuzz::check(framing.empty() == waiting.empty(), "empty() after append()",
+        FUZZ_CHECK(framing.empty() == waiting.empty(), "empty() after append()",
                     "waiting " + fuzz::shown(waiting));
 
         if (complete || takeAfter) {
             const std::string answer = framing.take();
-            fuzz::check(answer == waiting, "take() hands over exactly the bytes since the last take()",
+            FUZZ_CHECK(answer == waiting, "take() hands over exactly the bytes since the last take()",
                         "expected " + fuzz::shown(waiting) + "\nactual   " + fuzz::shown(answer));
-            fuzz::check(!complete || answer.back() == '\n', "a complete answer ends in a line feed",
+            FUZZ_CHECK(!complete || answer.back() == '\n', "a complete answer ends in a line feed",
                         fuzz::shown(answer));
-            fuzz::check(framing.empty(), "empty() right after take()");
+            FUZZ_CHECK(framing.empty(), "empty() right after take()");
             taken += answer;
             waiting.clear();
         }
     }
     const std::string last = framing.take();
-    fuzz::check(last == waiting, "the final take() hands over the rest",
+    FUZZ_CHECK(last == waiting, "the final take() hands over the rest",
                 "expected " + fuzz::shown(waiting) + "\nactual   " + fuzz::shown(last));
     taken += last;
-    fuzz::check(taken == stream, "the answers put together are the stream",
+    FUZZ_CHECK(taken == stream, "the answers put together are the stream",
                 "stream " + fuzz::shown(stream) + "\nanswers " + fuzz::shown(taken));
-    fuzz::check(framing.take().empty() && framing.empty(), "a second take() finds nothing");
+    FUZZ_CHECK(framing.take().empty() && framing.empty(), "a second take() finds nothing");
     return 0;
 }

@@ -94,19 +94,19 @@ const char* kindName(ChannelKind kind) {
 }
 
 void checkKind(const std::string& description, ChannelKind kind) {
-    const std::string detail = fuzz::shown(description) + " gave " + kindName(kind);
+    const auto detail = [&] { return fuzz::shown(description) + " gave " + kindName(kind); };
     if (description.size() < 2 || description.find("NX") == std::string::npos) {
-        fuzz::check(kind == ChannelKind::NotACard, "no NX: not a card", detail);
+        FUZZ_CHECK(kind == ChannelKind::NotACard, "no NX: not a card", detail());
     } else if (description.back() == 'B') {
-        fuzz::check(kind == ChannelKind::ChannelB, "NX and last B: channel B", detail);
+        FUZZ_CHECK(kind == ChannelKind::ChannelB, "NX and last B: channel B", detail());
     } else if (description.back() == 'A' && description.size() >= 7) {
-        fuzz::check(kind == ChannelKind::ChannelA, "NX and last A: channel A", detail);
+        FUZZ_CHECK(kind == ChannelKind::ChannelA, "NX and last A: channel A", detail());
     } else if (description.back() == 'A') {
-        fuzz::check(kind == ChannelKind::NotACard || kind == ChannelKind::Unrecognised,
-                    "shorter than the prefix: skipped", detail);
+        FUZZ_CHECK(kind == ChannelKind::NotACard || kind == ChannelKind::Unrecognised,
+                    "shorter than the prefix: skipped", detail());
     } else {
-        fuzz::check(kind == ChannelKind::Unrecognised, "NX and another last letter: unrecognised",
-                    detail);
+        FUZZ_CHECK(kind == ChannelKind::Unrecognised, "NX and another last letter: unrecognised",
+                    detail());
     }
 }
 
@@ -145,28 +145,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     for (std::size_t i = 0; i < count; ++i) {
-        fuzz::check(serialOf(nodes[i]) == serials[i], "serialOf reads up to the NUL or the field's end",
+        FUZZ_CHECK(serialOf(nodes[i]) == serials[i], "serialOf reads up to the NUL or the field's end",
                     fuzz::shown(serials[i]));
-        fuzz::check(descriptionOf(nodes[i]) == descriptions[i],
+        FUZZ_CHECK(descriptionOf(nodes[i]) == descriptions[i],
                     "descriptionOf reads up to the NUL or the field's end", fuzz::shown(descriptions[i]));
 
         const DeviceVerdict verdict = examineDevice(nodes, count, i);
-        const std::string detail = "device " + std::to_string(i) + " of " + std::to_string(count) +
-                                   ", serial " + fuzz::shown(serials[i]) + ", description " +
-                                   fuzz::shown(descriptions[i]) + "\nkind " + kindName(verdict.kind) +
-                                   ", partner " + std::to_string(verdict.partner) + ", flow control " +
-                                   std::to_string(verdict.flowControl);
+        const auto detail = [&] {
+            return "device " + std::to_string(i) + " of " + std::to_string(count) + ", serial " +
+                   fuzz::shown(serials[i]) + ", description " + fuzz::shown(descriptions[i]) + "\nkind " +
+                   kindName(verdict.kind) + ", partner " + std::to_string(verdict.partner) +
+                   ", flow control " + std::to_string(verdict.flowControl);
+        };
         checkKind(descriptions[i], verdict.kind);
-        fuzz::check(verdict.kind == classifyDescription(descriptions[i]),
-                    "examineDevice classifies as classifyDescription does", detail);
+        FUZZ_CHECK(verdict.kind == classifyDescription(descriptions[i]),
+                    "examineDevice classifies as classifyDescription does", detail());
         if (verdict.kind != ChannelKind::ChannelA) {
-            fuzz::check(verdict.partner == -1 && !verdict.flowControl,
-                        "only a channel A has a partner and flow control", detail);
+            FUZZ_CHECK(verdict.partner == -1 && !verdict.flowControl,
+                        "only a channel A has a partner and flow control", detail());
             continue;
         }
-        fuzz::check(verdict.flowControl == (modelMajor(descriptions[i]) > 1),
+        FUZZ_CHECK(verdict.flowControl == (modelMajor(descriptions[i]) > 1),
                     "flow control when the major number is above 1",
-                    detail + "\nmajor " + std::to_string(modelMajor(descriptions[i])));
+                    detail() + "\nmajor " + std::to_string(modelMajor(descriptions[i])));
 
         int partner = -1;
         for (std::size_t j = 0; j < count && partner < 0; ++j) {
@@ -174,13 +175,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         if (verdict.partner >= 0) {
             const auto j = static_cast<std::size_t>(verdict.partner);
-            fuzz::check(j != i, "the partner is another device", detail);
-            fuzz::check(j < count, "the partner is within the count", detail);
-            fuzz::check(modelSameCard(serials[i], serials[j]), "the partner's serial number pairs",
-                        detail + "\npartner's serial " + fuzz::shown(serials[j]));
+            FUZZ_CHECK(j != i, "the partner is another device", detail());
+            FUZZ_CHECK(j < count, "the partner is within the count", detail());
+            FUZZ_CHECK(modelSameCard(serials[i], serials[j]), "the partner's serial number pairs",
+                        detail() + "\npartner's serial " + fuzz::shown(serials[j]));
         }
-        fuzz::check(verdict.partner == partner, "the partner is the first device that pairs",
-                    detail + "\nexpected partner " + std::to_string(partner));
+        FUZZ_CHECK(verdict.partner == partner, "the partner is the first device that pairs",
+                    detail() + "\nexpected partner " + std::to_string(partner));
     }
 
     // The pieces on their own, on the texts of the array's records.
@@ -188,11 +189,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string& description = descriptions[i];
         checkKind(description, classifyDescription(description));
         const int major = majorNumber(description);
-        fuzz::check(major == modelMajor(description), "majorNumber reads as a stream reads an int",
+        FUZZ_CHECK(major == modelMajor(description), "majorNumber reads as a stream reads an int",
                     fuzz::shown(description) + "\nexpected " + std::to_string(modelMajor(description)) +
                         ", actual " + std::to_string(major));
         const std::string& other = serials[(i + 1) % nodes.size()];
-        fuzz::check(sameCard(serials[i], other) == modelSameCard(serials[i], other),
+        FUZZ_CHECK(sameCard(serials[i], other) == modelSameCard(serials[i], other),
                     "sameCard compares all but the last character",
                     fuzz::shown(serials[i]) + " and " + fuzz::shown(other));
     }

@@ -126,28 +126,29 @@ struct Model {
 
 void checkDrawing(const std::string& drawn, const std::string& expected, bool exact, std::size_t width,
                   char done, char remaining, const std::string& context) {
-    const std::string detail =
-        context + "\nexpected " + fuzz::shown(expected) + "\nactual   " + fuzz::shown(drawn);
+    const auto detail = [&] {
+        return context + "\nexpected " + fuzz::shown(expected) + "\nactual   " + fuzz::shown(drawn);
+    };
     if (expected.rfind("\r[", 0) == 0) {
         // A bar: exactly `width` cells between the brackets, done cells first.
-        fuzz::check(drawn.rfind("\r[", 0) == 0, "a bar starts with \\r[", detail);
-        fuzz::check(drawn.size() > width + 2 && drawn[width + 2] == ']',
-                    "a bar has exactly barWidth cells between [ and ]", detail);
+        FUZZ_CHECK(drawn.rfind("\r[", 0) == 0, "a bar starts with \\r[", detail());
+        FUZZ_CHECK(drawn.size() > width + 2 && drawn[width + 2] == ']',
+                    "a bar has exactly barWidth cells between [ and ]", detail());
         const std::string cells = drawn.substr(2, width);
         const std::size_t doneCells = cells.find_first_not_of(done);
-        fuzz::check(cells.find_first_not_of(remaining, doneCells == std::string::npos ? width : doneCells) ==
+        FUZZ_CHECK(cells.find_first_not_of(remaining, doneCells == std::string::npos ? width : doneCells) ==
                         std::string::npos,
-                    "the cells are done cells, then remaining cells", detail);
+                    "the cells are done cells, then remaining cells", detail());
         if (!exact) {
             const std::string tail = drawn.substr(width + 2);
             const std::string status = expected.substr(expected.find('%'));
-            fuzz::check(tail.size() > status.size() &&
+            FUZZ_CHECK(tail.size() > status.size() &&
                             tail.compare(tail.size() - status.size(), status.size(), status) == 0,
-                        "a NaN percentage still shows the stage", detail);
+                        "a NaN percentage still shows the stage", detail());
             return;
         }
     }
-    fuzz::check(drawn == expected, "the drawing", detail);
+    FUZZ_CHECK(drawn == expected, "the drawing", detail());
 }
 
 }  // namespace
@@ -185,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     bool exact = true;
                     const std::string expected = model.redraw(stage, now, exact);
                     checkDrawing(out.str(), expected, exact, model.width, model.done, model.remaining, log);
-                    fuzz::check(errors.str() == model.errors, "the error stream",
+                    FUZZ_CHECK(errors.str() == model.errors, "the error stream",
                                 log + "\nexpected " + fuzz::shown(model.errors) + "\nactual   " +
                                     fuzz::shown(errors.str()));
                     break;
@@ -218,7 +219,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
     }
-    fuzz::check(table.str() == model.table(), "the stage-duration table",
+    FUZZ_CHECK(table.str() == model.table(), "the stage-duration table",
                 log + "\nexpected " + fuzz::shown(model.table()) + "\nactual   " + fuzz::shown(table.str()));
     return 0;
 }

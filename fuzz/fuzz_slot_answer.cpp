@@ -29,9 +29,9 @@ int modelSlot(const std::string& answer) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string answer(reinterpret_cast<const char*>(data), size);
     const int slot = slotNumberIn(answer);
-    fuzz::check(slot >= 0 && slot <= 4, "the slot is 0 to 4", std::to_string(slot));
+    FUZZ_CHECK(slot >= 0 && slot <= 4, "the slot is 0 to 4", std::to_string(slot));
     const int expected = modelSlot(answer);
-    fuzz::check(slot == expected, "the slot is the lowest one the answer names",
+    FUZZ_CHECK(slot == expected, "the slot is the lowest one the answer names",
                 fuzz::shown(answer) + "\nexpected " + std::to_string(expected) + ", actual " +
                     std::to_string(slot));
     return 0;

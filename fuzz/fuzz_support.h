@@ -61,14 +61,17 @@ inline std::string shown(const std::string& text) {
     return out + "\"";
 }
 
-[[noreturn]] inline void fail(const char* what, const std::string& detail) {
+[[noreturn]] inline void fail(const char* what, const std::string& detail = std::string()) {
     std::fprintf(stderr, "PROPERTY FAILED: %s\n%s\n", what, detail.c_str());
     std::fflush(stderr);
     std::abort();
 }
 
-inline void check(bool holds, const char* what, const std::string& detail = std::string()) {
-    if (!holds) fail(what, detail);
-}
-
 }  // namespace fuzz
+
+// Stops the run when `holds` is false: FUZZ_CHECK(holds, what[, detail]). The detail
+// text is built only on failure, which keeps the passing runs fast.
+#define FUZZ_CHECK(holds, ...)                        \
+    do {                                              \
+        if (!(holds)) ::fuzz::fail(__VA_ARGS__);      \
+    } while (false)

@@ -90,46 +90,50 @@ void checkConversion(const std::string& word) {
     std::string error;
     const bool converted = convertEventNumber(word, value, error);
     const Conversion expected = viaStoi(word);
-    const std::string detail = "word " + fuzz::shown(word) + "\nstoi: " +
-                               (expected.error.empty() ? std::to_string(expected.value) : expected.error) +
-                               "\nactual: " + (converted ? std::to_string(value) : error);
-    fuzz::check(converted == expected.error.empty(), "convertEventNumber converts where std::stoi does",
-                detail);
+    const auto detail = [&] {
+        return "word " + fuzz::shown(word) + "\nstoi: " +
+               (expected.error.empty() ? std::to_string(expected.value) : expected.error) +
+               "\nactual: " + (converted ? std::to_string(value) : error);
+    };
+    FUZZ_CHECK(converted == expected.error.empty(), "convertEventNumber converts where std::stoi does",
+                detail());
     if (converted) {
-        fuzz::check(value == expected.value, "convertEventNumber gives std::stoi's value", detail);
+        FUZZ_CHECK(value == expected.value, "convertEventNumber gives std::stoi's value", detail());
     } else {
-        fuzz::check(error == expected.error, "convertEventNumber gives std::stoi's class of error",
-                    detail);
+        FUZZ_CHECK(error == expected.error, "convertEventNumber gives std::stoi's class of error",
+                    detail());
     }
 }
 
 void checkStatusEvent(const std::vector<std::string>& words) {
     const StatusEvent event = parseStatusEvent(words);
-    std::string detail = "words";
-    for (const auto& word : words) detail += " " + fuzz::shown(word);
-    detail += "\nactual: isStatus " + std::to_string(event.isStatus) + ", error " +
-              fuzz::shown(event.error) + ", stage " + std::to_string(event.stage) + ", percent " +
-              std::to_string(event.percent);
+    const auto detail = [&] {
+        std::string text = "words";
+        for (const auto& word : words) text += " " + fuzz::shown(word);
+        return text + "\nactual: isStatus " + std::to_string(event.isStatus) + ", error " +
+               fuzz::shown(event.error) + ", stage " + std::to_string(event.stage) + ", percent " +
+               std::to_string(event.percent);
+    };
 
     const bool isStatus = words.size() >= 4 && words[1] == "FW_UPGRADE_STATUS";
-    fuzz::check(event.isStatus == isStatus, "a status event has four or more words, FW_UPGRADE_STATUS second",
-                detail);
+    FUZZ_CHECK(event.isStatus == isStatus, "a status event has four or more words, FW_UPGRADE_STATUS second",
+                detail());
     if (!isStatus) {
-        fuzz::check(event.error.empty(), "no error outside a status event", detail);
+        FUZZ_CHECK(event.error.empty(), "no error outside a status event", detail());
         return;
     }
     const Conversion percent = viaStoi(words[3]);
     if (!percent.error.empty()) {
-        fuzz::check(event.error == percent.error, "the percentage's error drops the event", detail);
+        FUZZ_CHECK(event.error == percent.error, "the percentage's error drops the event", detail());
         return;
     }
     const Conversion stage = viaStoi(words[2]);
     if (!stage.error.empty()) {
-        fuzz::check(event.error == stage.error, "the stage's error drops the event", detail);
+        FUZZ_CHECK(event.error == stage.error, "the stage's error drops the event", detail());
         return;
     }
-    fuzz::check(event.error.empty() && event.percent == percent.value && event.stage == stage.value,
-                "a status event carries std::stoi's stage and percentage", detail);
+    FUZZ_CHECK(event.error.empty() && event.percent == percent.value && event.stage == stage.value,
+                "a status event carries std::stoi's stage and percentage", detail());
 }
 
 }  // namespace
@@ -140,11 +144,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const EventLine event = classifyEventLine(line);
     if (event.kind != EventKind::Timeout) {
         const std::vector<std::string> words = modelWords(line);
-        fuzz::check(event.words == words, "a line splits into its white-space separated words",
+        FUZZ_CHECK(event.words == words, "a line splits into its white-space separated words",
                     fuzz::shown(line));
     }
     const EventKind expected = modelKind(line, event.words);
-    fuzz::check(event.kind == expected, "the line's kind",
+    FUZZ_CHECK(event.kind == expected, "the line's kind",
                 fuzz::shown(line) + "\nexpected " + kindName(expected) + ", actual " + kindName(event.kind));
 
     // Both phases parse four-word lines; the completion phase parses DONE lines too.

@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string answer(reinterpret_cast<const char*>(data), size);
     const std::string token = versionToken(answer);
     const std::string expected = modelToken(answer);
-    fuzz::check(token == expected, "the token is the last blank-separated word less its line feed",
+    FUZZ_CHECK(token == expected, "the token is the last blank-separated word less its line feed",
                 "answer   " + fuzz::shown(answer) + "\nexpected " + fuzz::shown(expected) +
                     "\nactual   " + fuzz::shown(token));
     return 0;
