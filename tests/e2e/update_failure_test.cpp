@@ -8,7 +8,6 @@ using namespace update_e2e;
 
 namespace {
 
-const char kFastCard[] = R"({"event_interval_ms": 50, "stage_ms": [100, 200, 100]})";
 const char kTransferTimeout[] = "Error: Update timeout while waiting for file transfer, aborting automatically: ";
 
 const std::vector<std::string> kUpToRequest = {"GET HW_SLOT_ID\n", "SET EVT_ENA FW_UPGRADE_STATUS ON\n"};
@@ -35,7 +34,7 @@ TEST(UpdateFailure, SubscriptionAnswerMustBeExactlyTheOkLine) {
          }) {
         SCOPED_TRACE(c.cardExtras);
         const ProgramRun run =
-            runUpdater(updateArgs("FPGA", "STD", path), onBench(oneCardScenario(kFastCard, c.cardExtras)));
+            runUpdater(updateArgs("FPGA", "STD", path), onBench(oneCardScenario(kQuickCard, c.cardExtras)));
 
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.err, "");
@@ -66,7 +65,7 @@ TEST(UpdateFailure, FifoChannelNotOkStopsBeforeTheTransfer) {
          }) {
         SCOPED_TRACE(c.faults);
         const ProgramRun run = runUpdater(updateArgs("SW", "STD", path, "1", {"-v"}),
-                                          onBench(oneCardScenario(kFastCard, "", c.faults)));
+                                          onBench(oneCardScenario(kQuickCard, "", c.faults)));
 
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.err, "");
@@ -85,7 +84,7 @@ TEST(UpdateFailure, SilenceDuringTheTransferAborts) {
     const std::string image = expectedUploadImage(file, "FPGA");
     const FifoDump dump;
     // Eight seconds of upload at 32 KiB/s; the abort comes after about two.
-    const char card[] = R"({"rate_bytes_per_s": 32768, "event_interval_ms": 50, "silent_during_transfer": true})";
+    const char card[] = R"({"rate_bytes_per_s": 32768, "event_interval_ms": 100, "silent_during_transfer": true})";
     const ProgramRun run = runUpdater(updateArgs("FPGA", "STD", imageFile(file)),
                                       onBench(oneCardScenario(card), {dump.env()}));
 
@@ -107,7 +106,7 @@ TEST(UpdateFailure, SilentCardThatStoppedTakingDataIsLeftWithinSeconds) {
     const std::string file = patternBytes(64 * 1024);
     const std::string image = expectedUploadImage(file, "SW");
     const FifoDump dump;
-    const char card[] = R"({"event_interval_ms": 50, "silent_during_transfer": true, "stop_taking_after": 4096})";
+    const char card[] = R"({"event_interval_ms": 100, "silent_during_transfer": true, "stop_taking_after": 4096})";
     const ProgramRun run = runUpdater(updateArgs("SW", "GOLD", imageFile(file)),
                                       onBench(oneCardScenario(card), {dump.env()}));
 
@@ -125,7 +124,7 @@ TEST(UpdateFailure, FailEventDuringTheTransferEndsTheUpdate) {
     const std::string file = patternBytes(400 * 1000);
     const std::string image = expectedUploadImage(file, "FPGA");
     // About a second of upload; the card gives up on its way to 50 %.
-    const char card[] = R"({"rate_bytes_per_s": 400000, "event_interval_ms": 50, "fail_at_stage": 1})";
+    const char card[] = R"({"rate_bytes_per_s": 400000, "event_interval_ms": 100, "fail_at_stage": 1})";
     const ProgramRun run =
         runUpdater(updateArgs("FPGA", "GOLD", imageFile(file), "1", {"-r"}), onBench(oneCardScenario(card)));
 
@@ -145,7 +144,7 @@ TEST(UpdateFailure, FailEventDuringTheTransferEndsTheUpdate) {
 
 TEST(UpdateFailure, FailEventAfterTheTransferEndsTheUpdateOnAFreshLine) {
     const std::string path = imageFile(patternBytes(1000));
-    const char card[] = R"({"event_interval_ms": 50, "stage_ms": [100, 200, 100], "fail_at_stage": 3})";
+    const char card[] = R"({"event_interval_ms": 100, "stage_ms": [200, 400, 200], "fail_at_stage": 3})";
     const ProgramRun run = runUpdater(updateArgs("FPGA", "STD", path), onBench(oneCardScenario(card)));
 
     EXPECT_EQ(run.exitCode, 1);
@@ -162,7 +161,7 @@ TEST(UpdateFailure, FailEventAfterTheTransferEndsTheUpdateOnAFreshLine) {
 // The library refuses the write: the task's own message, no abort, no "Update Failed".
 TEST(UpdateFailure, FailedWriteReportsTheLibraryStatus) {
     const ProgramRun run = runUpdater(updateArgs("SW", "STD", imageFile(patternBytes(1000))),
-                                      onBench(oneCardScenario(R"({"event_interval_ms": 50, "write_status": 4})")));
+                                      onBench(oneCardScenario(R"({"event_interval_ms": 100, "write_status": 4})")));
 
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.err, "");
@@ -183,7 +182,7 @@ TEST(UpdateFailure, FileOfTwoGibibytesOrMoreIsRefused) {
         const std::string path = imageFile("");
         std::filesystem::resize_file(path, size);
         const ProgramRun run = runUpdater(updateArgs("FPGA", "STD", path, "1", {"-v"}),
-                                          onBench(oneCardScenario(kFastCard)));
+                                          onBench(oneCardScenario(kQuickCard)));
 
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.err, "");

@@ -20,8 +20,8 @@ std::string twoCards(int left, int right) {
     {"description": "FT232R USB UART", "serial": "A50285BI"}
   ],
   "cards": {
-    "left":  {"slot": )" + std::to_string(left) + R"(, "upgrade": {"event_interval_ms": 50, "stage_ms": [50, 50, 50]}},
-    "right": {"slot": )" + std::to_string(right) + R"(, "upgrade": {"event_interval_ms": 50, "stage_ms": [50, 50, 50]}}
+    "left":  {"slot": )" + std::to_string(left) + R"(, "upgrade": )" + kQuickCard + R"(},
+    "right": {"slot": )" + std::to_string(right) + R"(, "upgrade": )" + kQuickCard + R"(}
   }
 })";
 }
