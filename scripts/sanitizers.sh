@@ -21,8 +21,10 @@ run_asan() {
 run_tsan() {
   cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNEXIR_WERROR=ON \
         -DNEXIR_SANITIZE=thread >/dev/null
-  cmake --build build-tsan -j"$jobs"
-  ctest --test-dir build-tsan -j"$(( jobs * 4 ))" --output-on-failure -R '^(Update|update_|cardbench\.)'
+  local targets=(nexir-updater cardbench cardbench_tests update_progress_bar_test)
+  for source in tests/e2e/update_*_test.cpp; do targets+=("e2e_$(basename "$source" .cpp)"); done
+  cmake --build build-tsan -j"$jobs" --target "${targets[@]}"
+  ctest --test-dir build-tsan -j"$(( jobs * 4 ))" --output-on-failure -R '^(Update|ProgressBar|cardbench\.)'
 }
 
 for job in "${@:-asan tsan}"; do
