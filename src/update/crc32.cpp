@@ -77,14 +77,103 @@ inline std::uint32_t advanceOneByte(std::uint32_t reg, std::uint8_t byte)
     return (reg >> 8) ^ T0[(reg ^ byte) & 0xFFu];
 }
 
-constexpr std::size_t kBlockSize = 32;
+// Polynomials modulo the CRC polynomial P, in the register's own bit order:
+// bit 31 holds the coefficient of x^0 and bit 0 that of x^31. Shifting a zero
+// bit into the register multiplies its polynomial by x; so does one step of
+// this function, which is the byte-wise table's inner step.
+constexpr std::uint32_t timesX(std::uint32_t poly)
+{
+    return (poly >> 1) ^ (kReflectedPolynomial & (0u - (poly & 1u)));
+}
+
+constexpr std::uint32_t kOne = 0x80000000u;  // x^0
+
+// Carry-less product a * b mod P: b times x^i is added for every x^i present
+// in a, low powers first.
+constexpr std::uint32_t multiplyModP(std::uint32_t a, std::uint32_t b)
+{
+    std::uint32_t product = 0;
+    for (; a != 0; a <<= 1) {
+        product ^= b & (0u - (a >> 31));
+        b = timesX(b);
+    }
+    return product;
+}
+
+// kXToPowerOfTwo[k] = x^(2^k) mod P, each the square of the one before. A
+// byte count n needs x^(8n), whose exponent has bits 3 to 66 at most.
+using PowerTable = std::array<std::uint32_t, 67>;
+
+constexpr PowerTable makePowerTable()
+{
+    PowerTable powers{};
+    powers[0] = timesX(kOne);
+    for (std::size_t k = 1; k < powers.size(); ++k)
+        powers[k] = multiplyModP(powers[k - 1], powers[k - 1]);
+    return powers;
+}
+
+constexpr PowerTable kXToPowerOfTwo = makePowerTable();
+
+static_assert(kXToPowerOfTwo[5] == kReflectedPolynomial, "x^32 mod P is the lower terms of P");
+
+// x^(8 * byteCount) mod P: multiplying a register by it has the effect of
+// feeding it byteCount zero bytes.
+std::uint32_t xToEightTimes(std::size_t byteCount)
+{
+    std::uint32_t power = kOne;
+    for (std::size_t k = 3; byteCount != 0; byteCount >>= 1, ++k)
+        if (byteCount & 1u)
+            power = multiplyModP(power, kXToPowerOfTwo[k]);
+    return power;
+}
+
+// Feeding data D to register r gives shift(r, |D|) XOR (the register D gives
+// from 0), shift being multiplication by x^(8|D|). So consecutive segments of
+// equal length s can each start from 0, run side by side, and be joined as
+// ((r0 * x^8s + r1) * x^8s + r2) ..., with the caller's register in r0.
+// One step of a single register waits for the step before (extraction, table
+// load, folding); the lanes give the core independent chains to overlap.
+template <std::size_t Lanes>
+std::uint32_t advanceSideBySide(std::uint32_t reg, const std::uint8_t* data, std::size_t segmentLength)
+{
+    std::array<std::uint32_t, Lanes> regs{};
+    regs[0] = reg;
+    // The four steps are spelt out: as a loop, GCC keeps them rolled and
+    // spills a lane register to the stack in every block.
+    const std::uint8_t* const end = data + segmentLength;
+    for (const std::uint8_t* block = data; block != end; block += kCrc32BlockSize) {
+        for (std::size_t lane = 0; lane < Lanes; ++lane)
+            regs[lane] = advanceEightBytes(regs[lane], block + lane * segmentLength);
+        for (std::size_t lane = 0; lane < Lanes; ++lane)
+            regs[lane] = advanceEightBytes(regs[lane], block + lane * segmentLength + 8);
+        for (std::size_t lane = 0; lane < Lanes; ++lane)
+            regs[lane] = advanceEightBytes(regs[lane], block + lane * segmentLength + 16);
+        for (std::size_t lane = 0; lane < Lanes; ++lane)
+            regs[lane] = advanceEightBytes(regs[lane], block + lane * segmentLength + 24);
+    }
+    const std::uint32_t shift = xToEightTimes(segmentLength);
+    std::uint32_t joined = regs[0];
+    for (std::size_t lane = 1; lane < Lanes; ++lane)
+        joined = multiplyModP(joined, shift) ^ regs[lane];
+    return joined;
+}
+
+static_assert(kCrc32LaneThreshold >= kCrc32Lanes * kCrc32BlockSize,
+              "every segment needs at least one block");
 
 }  // namespace
 
 std::uint32_t crc32(const std::uint8_t* data, std::size_t length)
 {
     std::uint32_t reg = 0xFFFFFFFFu;
-    for (; length >= kBlockSize; length -= kBlockSize, data += kBlockSize) {
+    if (length >= kCrc32LaneThreshold) {
+        const std::size_t segmentLength = length / (kCrc32Lanes * kCrc32BlockSize) * kCrc32BlockSize;
+        reg = advanceSideBySide<kCrc32Lanes>(reg, data, segmentLength);
+        data += kCrc32Lanes * segmentLength;
+        length -= kCrc32Lanes * segmentLength;
+    }
+    for (; length >= kCrc32BlockSize; length -= kCrc32BlockSize, data += kCrc32BlockSize) {
         reg = advanceEightBytes(reg, data);
         reg = advanceEightBytes(reg, data + 8);
         reg = advanceEightBytes(reg, data + 16);
@@ -93,4 +182,12 @@ std::uint32_t crc32(const std::uint8_t* data, std::size_t length)
     for (; length > 0; --length, ++data)
         reg = advanceOneByte(reg, *data);
     return ~reg;
+}
+
+// With g(B) the register B gives from 0 (see advanceSideBySide):
+//   crc(A B) = ~(shift(~crc(A), |B|) ^ g(B)),  crc(B) = ~(shift(~0, |B|) ^ g(B)),
+// so crc(A B) ^ crc(B) = shift(~crc(A) ^ ~0, |B|) = shift(crc(A), |B|).
+std::uint32_t crc32Combine(std::uint32_t crcFirst, std::uint32_t crcSecond, std::size_t lengthSecond)
+{
+    return multiplyModP(crcFirst, xToEightTimes(lengthSecond)) ^ crcSecond;
 }
