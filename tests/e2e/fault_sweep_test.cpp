@@ -1,6 +1,6 @@
 // The fault sweep: every D2XX function the program calls is made to fail, on each
 // device of a two-card rack, on its first call, on every call, and (where the program
-// calls it more than once) from the middle of its calls on, and `log` and a whole
+// calls it more than once) on a later call or from a later call on, and `log` and a whole
 // `update` are run against each such rack. Every run must end by itself, without a
 // crash or a sanitizer report, close every handle it opened exactly once, and tell
 // the truth in its exit code and its output.
@@ -166,6 +166,20 @@ const Baseline& baseline() {
     return result;
 }
 
+// The calls, counted from 0, at which a fault starts besides the first, for a function
+// that a healthy run calls `calls` times on a device: each one when there are few (the
+// commands and answers of one card), else seven spread over the run (the empty polls,
+// whose number depends on timing).
+std::vector<long> laterCalls(long calls) {
+    std::vector<long> skips;
+    if (calls <= 16) {
+        for (long k = 1; k < calls; ++k) skips.push_back(k);
+    } else {
+        for (long eighth = 1; eighth < 8; ++eighth) skips.push_back(calls * eighth / 8);
+    }
+    return skips;
+}
+
 std::vector<Combination> combinationsFor(const std::string& function) {
     std::vector<Combination> all;
     const std::vector<int> devices = isListFunction(function) ? std::vector<int>{-1}
@@ -195,11 +209,11 @@ std::vector<Combination> combinationsFor(const std::string& function) {
                 }
                 c.perform = false;
             }
-            // From the middle of the calls a healthy run makes: reaches the calls made
-            // after discovery, where the first call alone would only ever hit discovery.
-            const long calls = callCount(healthyCalls, function, device);
-            if (calls >= 2) {
-                c.skip = calls / 2;
+            // From later calls on: reaches the calls made after discovery (the version
+            // queries, the subscription, the request, the event reads), where the first
+            // call alone would only ever hit discovery.
+            for (long skip : laterCalls(callCount(healthyCalls, function, device))) {
+                c.skip = skip;
                 for (bool always : {false, true}) {
                     c.always = always;
                     all.push_back(c);
@@ -401,6 +415,24 @@ std::string tail(const std::string& text, std::size_t length) {
 
 // ---- The sweep ---------------------------------------------------------------------
 
+// NEXIR_FAULT_SWEEP_VERBOSE=1: one line per run, with its exit code, time and the
+// last line it printed, to see which paths the faults reached.
+bool verbose() {
+    const char* value = std::getenv("NEXIR_FAULT_SWEEP_VERBOSE");
+    return value && *value && std::string(value) != "0";
+}
+
+std::string lastLine(const std::string& text) {
+    std::string last;
+    for (const std::string& line : linesOf(text)) {
+        if (line.find_first_not_of(" \r") != std::string::npos && line.rfind("---", 0) != 0 &&
+            line.find(" >> ") == std::string::npos) {
+            last = line;
+        }
+    }
+    return last.size() > 120 ? last.substr(0, 120) + "..." : last;
+}
+
 int jobs() {
     const char* value = std::getenv("NEXIR_FAULT_SWEEP_JOBS");
     const int n = value ? std::atoi(value) : 0;
@@ -461,6 +493,10 @@ TEST_P(FaultSweep, EveryDeviceModeAndStatus) {
         if (outcome.run.seconds > slowest) {
             slowest = outcome.run.seconds;
             slowestRun = combinations[k].describe();
+        }
+        if (verbose()) {
+            std::cout << combinations[k].describe() << " -> exit " << outcome.run.exitCode << ", " << std::fixed
+                      << std::setprecision(1) << outcome.run.seconds << " s: " << lastLine(outcome.run.out) << "\n";
         }
         if (outcome.problems.empty()) continue;
         ++failed;
