@@ -1,9 +1,9 @@
 // The fault sweep: every D2XX function the program calls is made to fail, on each
 // device of a two-card rack on which a healthy run calls it, on its first call, on
 // every call, and (where the program calls it more than once) on a later call or from
-// a later call on, and `log` and a whole `update` are run against each such rack. Every run must end by itself, without a
-// crash or a sanitizer report, close every handle it opened exactly once, and tell
-// the truth in its exit code and its output.
+// a later call on, and `log` and a whole `update` are run against each such rack.
+// Every run must end by itself, without a crash or a sanitizer report, close every
+// handle it opened exactly once, and tell the truth in its exit code and its output.
 //
 // What "did its job" means, and so what exit code 0 promises:
 //   log     at least one ready card was listed. Exit 1 exactly when "error: no
