@@ -34,15 +34,19 @@ std::string NEXIR::readResponse(std::uint32_t pollLimit) {
         DWORD waiting = 0, transmitQueue = 0, events = 0;
         uartStatus = ft.getStatus(uartHandle, &waiting, &transmitQueue, &events);
         if (uartStatus != FT_OK) waiting = 0;
-        if (waiting == 0) {
+        DWORD received = 0;
+        if (waiting > 0) {
+            if (waiting > kLargestRead) waiting = kLargestRead;
+            chunk.resize(waiting);
+            uartStatus = ft.read(uartHandle, chunk.data(), waiting, &received);
+            if (received > waiting) received = waiting;  // never trust a count beyond the buffer
+        }
+        // A pass that got no data waits, even when the queue claimed bytes that the read
+        // then failed to deliver: the poll limit stays a time, not a spin.
+        if (received == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
-        if (waiting > kLargestRead) waiting = kLargestRead;
-        chunk.resize(waiting);
-        DWORD received = 0;
-        uartStatus = ft.read(uartHandle, chunk.data(), waiting, &received);
-        if (received > waiting) received = waiting;  // never trust a count beyond the buffer
         if (framing.append(chunk.data(), received)) return framing.take();
     }
     if (!framing.empty()) {
