@@ -17,6 +17,7 @@
 //   drops the event.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -29,23 +30,19 @@ namespace {
 const char kInvalid[] = "Invalid argument: invalid stoi argument";
 const char kOutOfRange[] = "Out of range: stoi argument out of range";
 
-bool isWhite(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-std::vector<std::string> modelWords(const std::string& line) {
-    std::vector<std::string> words;
-    std::string word;
+// `line` cut at every character `isCut` accepts; `dropEmpty` leaves out empty pieces.
+template <typename Predicate>
+std::vector<std::string> cut(const std::string& line, Predicate isCut, bool dropEmpty) {
+    std::vector<std::string> pieces(1);
     for (char c : line) {
-        if (!isWhite(c)) {
-            word += c;
-        } else if (!word.empty()) {
-            words.push_back(word);
-            word.clear();
+        if (!isCut(c)) {
+            pieces.back() += c;
+        } else if (!dropEmpty || !pieces.back().empty()) {
+            pieces.emplace_back();
         }
     }
-    if (!word.empty()) words.push_back(word);
-    return words;
+    if (dropEmpty && pieces.back().empty()) pieces.pop_back();
+    return pieces;
 }
 
 EventKind modelKind(const std::string& line, const std::vector<std::string>& words) {
@@ -54,17 +51,6 @@ EventKind modelKind(const std::string& line, const std::vector<std::string>& wor
     if (line.find("EVT FW_UPGRADE_STATUS FAIL") != std::string::npos) return EventKind::Fail;
     if (line.find("EVT FW_UPGRADE_STATUS DONE") != std::string::npos) return EventKind::Done;
     return EventKind::Malformed;
-}
-
-const char* kindName(EventKind kind) {
-    switch (kind) {
-        case EventKind::Timeout: return "Timeout";
-        case EventKind::FourWords: return "FourWords";
-        case EventKind::Fail: return "Fail";
-        case EventKind::Done: return "Done";
-        case EventKind::Malformed: return "Malformed";
-    }
-    return "?";
 }
 
 // std::stoi's verdict: an empty error and the value, or the error text.
@@ -95,14 +81,8 @@ void checkConversion(const std::string& word) {
                (expected.error.empty() ? std::to_string(expected.value) : expected.error) +
                "\nactual: " + (converted ? std::to_string(value) : error);
     };
-    FUZZ_CHECK(converted == expected.error.empty(), "convertEventNumber converts where std::stoi does",
-                detail());
-    if (converted) {
-        FUZZ_CHECK(value == expected.value, "convertEventNumber gives std::stoi's value", detail());
-    } else {
-        FUZZ_CHECK(error == expected.error, "convertEventNumber gives std::stoi's class of error",
-                    detail());
-    }
+    FUZZ_CHECK(converted == expected.error.empty() && (converted ? value == expected.value : error == expected.error),
+               "convertEventNumber gives std::stoi's value or class of error", detail());
 }
 
 void checkStatusEvent(const std::vector<std::string>& words) {
@@ -117,23 +97,15 @@ void checkStatusEvent(const std::vector<std::string>& words) {
 
     const bool isStatus = words.size() >= 4 && words[1] == "FW_UPGRADE_STATUS";
     FUZZ_CHECK(event.isStatus == isStatus, "a status event has four or more words, FW_UPGRADE_STATUS second",
-                detail());
-    if (!isStatus) {
-        FUZZ_CHECK(event.error.empty(), "no error outside a status event", detail());
-        return;
+               detail());
+    const Conversion percent = isStatus ? viaStoi(words[3]) : Conversion{};
+    const Conversion stage = isStatus && percent.error.empty() ? viaStoi(words[2]) : Conversion{};
+    FUZZ_CHECK(event.error == (percent.error.empty() ? stage.error : percent.error),
+               "the percentage's error, else the stage's, drops the event", detail());
+    if (isStatus && event.error.empty()) {
+        FUZZ_CHECK(event.percent == percent.value && event.stage == stage.value,
+                   "a status event carries std::stoi's stage and percentage", detail());
     }
-    const Conversion percent = viaStoi(words[3]);
-    if (!percent.error.empty()) {
-        FUZZ_CHECK(event.error == percent.error, "the percentage's error drops the event", detail());
-        return;
-    }
-    const Conversion stage = viaStoi(words[2]);
-    if (!stage.error.empty()) {
-        FUZZ_CHECK(event.error == stage.error, "the stage's error drops the event", detail());
-        return;
-    }
-    FUZZ_CHECK(event.error.empty() && event.percent == percent.value && event.stage == stage.value,
-                "a status event carries std::stoi's stage and percentage", detail());
 }
 
 }  // namespace
@@ -143,26 +115,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const EventLine event = classifyEventLine(line);
     if (event.kind != EventKind::Timeout) {
-        const std::vector<std::string> words = modelWords(line);
-        FUZZ_CHECK(event.words == words, "a line splits into its white-space separated words",
-                    fuzz::shown(line));
+        const auto words = cut(line, [](char c) { return c != '\0' && std::strchr(" \t\n\v\f\r", c); }, true);
+        FUZZ_CHECK(event.words == words, "a line splits into its white-space separated words", fuzz::shown(line));
     }
     const EventKind expected = modelKind(line, event.words);
     FUZZ_CHECK(event.kind == expected, "the line's kind",
-                fuzz::shown(line) + "\nexpected " + kindName(expected) + ", actual " + kindName(event.kind));
+               fuzz::shown(line) + "\nexpected " + std::to_string(static_cast<int>(expected)) + ", actual " +
+                   std::to_string(static_cast<int>(event.kind)));
 
     // Both phases parse four-word lines; the completion phase parses DONE lines too.
     // Any word list must be safe, so every line's words go through.
     checkStatusEvent(event.words);
     for (const auto& word : event.words) checkConversion(word);
 
-    std::vector<std::string> pieces(1);
-    for (char c : line) {
-        if (c == '|')
-            pieces.emplace_back();
-        else
-            pieces.back() += c;
-    }
+    const auto pieces = cut(line, [](char c) { return c == '|'; }, false);
     for (const auto& piece : pieces) checkConversion(piece);
     checkStatusEvent(pieces);
     return 0;
