@@ -19,6 +19,7 @@ struct RunOptions {
     std::string libraryDir;            // where the loader looks; empty: the bench
     std::vector<std::string> env;      // extra NAME=value entries
     double timeoutSeconds = 180;       // the run is killed (exit code -9) past this
+    std::string argv0;                 // the program's name for itself; empty: its path
 };
 
 ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options = {});

@@ -1,15 +1,11 @@
 // Event lines the card sends besides its regular progress: numbers that do not convert,
 // lines that are not status events, and status events the display cannot show. None of
 // them stops an update that otherwise succeeds.
-#include "update_fixture.h"
+#include "fixture.h"
 
-using namespace update_e2e;
-
-namespace {
+using namespace e2e;
 
 const char kMalformed[] = "Malformed response. Looking for 2 param response FW_UPGRADE_STATUS, got: '";
-
-}  // namespace
 
 // While the image is still going out (a 1.5 s upload, events every 100 ms, the extra
 // lines between two ticks).
@@ -28,8 +24,7 @@ TEST(UpdateEvents, OddLinesDuringTheTransferAreReportedAndTheUpdateGoesOn) {
         {"stage": 1, "at_ms": 850, "data": "EVT FW_UPGRADE_STATUS 1 10\nEVT FW_UPGRADE_STATUS 1 20\n"}
       ]})";
     const FifoDump dump;
-    const ProgramRun run =
-        runUpdater(updateArgs("FPGA", "STD", imageFile(file)), onBench(oneCardScenario(card), {dump.env()}));
+    const ProgramRun run = runOn(oneCardScenario(card), updateArgs("FPGA", "STD", imageFile(file)), {dump.env()});
 
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err,
@@ -62,8 +57,7 @@ TEST(UpdateEvents, NumbersThatDoNotConvertAfterTheTransferAreDropped) {
         {"stage": 3, "at_ms": 250, "data": "EVT FW_UPGRADE_STATUS 99999999999 abc\n"},
         {"stage": 4, "at_ms": 150, "data": "EVT FW_UPGRADE_STATUS 4 -2147483649\n"}
       ]})";
-    const ProgramRun run = runUpdater(updateArgs("SW", "STD", imageFile(patternBytes(1000))),
-                                      onBench(oneCardScenario(card)));
+    const ProgramRun run = runOn(oneCardScenario(card), updateArgs("SW", "STD", imageFile(patternBytes(1000))));
 
     EXPECT_EQ(run.exitCode, 0);
     // The percentage is converted first: "99999999999 abc" fails on "abc".
@@ -77,9 +71,7 @@ TEST(UpdateEvents, NumbersThatDoNotConvertAfterTheTransferAreDropped) {
     for (int stage = 2; stage <= 4; ++stage) {
         for (int percent : {0, 50, 100}) bars += bar(stage, percent, 4);
     }
-    EXPECT_EQ(maskTimes(run.out),
-              preamble("SET FW_UPGRADE SW 1032 STD\n") + bars +
-                  successLines() + durationTable(4));
+    EXPECT_EQ(maskTimes(run.out), preamble("SET FW_UPGRADE SW 1032 STD\n") + bars + successLines() + durationTable(4));
     expectEveryHandleClosedOnce(run);
 }
 
@@ -98,8 +90,8 @@ TEST(UpdateEvents, DisplayCopesWithStagesAndPercentagesOutsideItsRange) {
         {"stage": 3, "at_ms": 250, "data": "EVT FW_UPGRADE_STATUS 3 45%\n"},
         {"stage": 3, "at_ms": 350, "data": "EVT FW_UPGRADE_STATUS 0 10\n"}
       ]})";
-    const ProgramRun run = runUpdater(updateArgs("FPGA", "GOLD", imageFile(patternBytes(1000)), "1", {"-v"}),
-                                      onBench(oneCardScenario(card)));
+    const ProgramRun run =
+        runOn(oneCardScenario(card), updateArgs("FPGA", "GOLD", imageFile(patternBytes(1000)), "1", {"-v"}));
 
     EXPECT_EQ(run.exitCode, 0);
     // Stage 0 has no name: reported, and the line is drawn without one.

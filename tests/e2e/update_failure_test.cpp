@@ -2,78 +2,63 @@
 // still sends to the card (an abort, or nothing), and the exit code 1.
 #include <filesystem>
 
-#include "update_fixture.h"
+#include "fixture.h"
 
-using namespace update_e2e;
+using namespace e2e;
 
 namespace {
 
 const char kTransferTimeout[] = "Error: Update timeout while waiting for file transfer, aborting automatically: ";
+const char kFailLine[] = "Received 'EVT FW_UPGRADE_STATUS FAIL\n' . Upgrade failed\n";
 
-const std::vector<std::string> kUpToRequest = {"GET HW_SLOT_ID\n", "SET EVT_ENA FW_UPGRADE_STATUS ON\n"};
+const char kSubscribe[] = "SET EVT_ENA FW_UPGRADE_STATUS ON\n";
+const char kAbort[] = "SET FW_ABORT_UPGRADE\n";
 
-std::vector<std::string> commandsUpTo(const std::string& request, const std::vector<std::string>& more = {}) {
-    std::vector<std::string> commands = kUpToRequest;
-    commands.push_back(request);
-    commands.insert(commands.end(), more.begin(), more.end());
-    return commands;
+// Exit code 1, nothing on standard error, `out` with the times masked and the upload
+// bars left out (their percentages depend on the clock), `sent` to the card after its
+// slot query, and every handle closed.
+void expectFailure(const ProgramRun& run, const std::string& out, const std::vector<std::string>& sent) {
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(withoutUploadBars(maskTimes(run.out), 4), maskTimes(out));
+    std::vector<std::string> commands = {"GET HW_SLOT_ID\n"};
+    commands.insert(commands.end(), sent.begin(), sent.end());
+    EXPECT_EQ(uartCommands(run.callLog), commands);
+    expectEveryHandleClosedOnce(run);
 }
 
 }  // namespace
 
 TEST(UpdateFailure, SubscriptionAnswerMustBeExactlyTheOkLine) {
-    struct Case {
-        const char* cardExtras;
-        std::string shown;
-    };
     const std::string path = imageFile(patternBytes(100));
-    for (const Case& c : std::vector<Case>{
+    for (const auto& [cardExtras, shown] : std::vector<std::pair<std::string, std::string>>{
              {R"("subscription_answer": "RSET EVT_ENA FW_UPGRADE_STATUS OK\r\n")",
               "RSET EVT_ENA FW_UPGRADE_STATUS OK\r\n"},
-             {R"("answers": {"SET EVT_ENA FW_UPGRADE_STATUS ON": null})", "TIMEOUT"},
-         }) {
-        SCOPED_TRACE(c.cardExtras);
-        const ProgramRun run =
-            runUpdater(updateArgs("FPGA", "STD", path), onBench(oneCardScenario(kQuickCard, c.cardExtras)));
-
-        EXPECT_EQ(run.exitCode, 1);
-        EXPECT_EQ(run.err, "");
-        EXPECT_EQ(run.out, "Subscribing to upgrade events\nSubscription failed: '" + c.shown + "'\n" +
-                               "\n--------- Stage Durations ----------\n"
-                               "Uploading update       >> 0 seconds.\n"
-                               "Checking CRC           >> 0 seconds.\n"
-                               "Writing to flash       >> 0 seconds.\n"
-                               "Verifying flash write  >> 0 seconds.\n");
-        EXPECT_EQ(uartCommands(run.callLog), kUpToRequest);
-        EXPECT_TRUE(callsOn(run.callLog, "FT_Write", kFifoDevice).empty());
-        expectEveryHandleClosedOnce(run);
+             {R"("answers": {"SET EVT_ENA FW_UPGRADE_STATUS ON": null})", "TIMEOUT"}}) {
+        SCOPED_TRACE(cardExtras);
+        const ProgramRun run = runOn(oneCardScenario(kQuickCard, cardExtras), updateArgs("FPGA", "STD", path));
+        EXPECT_EQ(run.out,
+                  "Subscribing to upgrade events\nSubscription failed: '" + shown + "'\n" + durationTable(4, "0"));
+        expectFailure(run, run.out, {kSubscribe});
+        EXPECT_TRUE(callsOf(run.callLog, "FT_Write", kFifoDevice).empty());
     }
 }
 
 // A FIFO channel whose last set-up call failed, or that never opened, stops the update
 // after the request and before any byte goes out; the card is not sent an abort.
 TEST(UpdateFailure, FifoChannelNotOkStopsBeforeTheTransfer) {
-    struct Case {
-        const char* faults;
-        std::string discoveryLines;
-    };
     const std::string path = imageFile(patternBytes(100));
-    for (const Case& c : std::vector<Case>{
+    const std::string request = "SET FW_UPGRADE SW 132 STD SKIP_VERIFY\n";
+    for (const auto& [faults, discoveryLines] : std::vector<std::pair<std::string, std::string>>{
              {R"("faults": [{"function": "FT_Purge", "device": 0, "status": 4, "times": "always"}])", ""},
              {R"("faults": [{"function": "FT_Open", "device": 0, "status": 3, "times": "always"}])",
-              "error: could not read EEPROM\n"},
-         }) {
-        SCOPED_TRACE(c.faults);
-        const ProgramRun run = runUpdater(updateArgs("SW", "STD", path, "1", {"-v"}),
-                                          onBench(oneCardScenario(kQuickCard, "", c.faults)));
-
-        EXPECT_EQ(run.exitCode, 1);
-        EXPECT_EQ(run.err, "");
-        EXPECT_EQ(maskDurations(run.out), c.discoveryLines + preamble("SET FW_UPGRADE SW 132 STD SKIP_VERIFY\n") +
-                                              "Error: Fifo is not ok\n" + durationTable(3));
-        EXPECT_EQ(uartCommands(run.callLog), commandsUpTo("SET FW_UPGRADE SW 132 STD SKIP_VERIFY\n"));
-        EXPECT_TRUE(callsOn(run.callLog, "FT_Write", kFifoDevice).empty());
-        expectEveryHandleClosedOnce(run);
+              "error: could not read EEPROM\n"}}) {
+        SCOPED_TRACE(faults);
+        const ProgramRun run =
+            runOn(oneCardScenario(kQuickCard, "", faults), updateArgs("SW", "STD", path, "1", {"-v"}));
+        expectFailure(run, discoveryLines + preamble(request) + "Error: Fifo is not ok\n" + durationTable(3),
+                      {kSubscribe, request});
+        EXPECT_TRUE(callsOf(run.callLog, "FT_Write", kFifoDevice).empty());
     }
 }
 
@@ -85,19 +70,15 @@ TEST(UpdateFailure, SilenceDuringTheTransferAborts) {
     const FifoDump dump;
     // Eight seconds of upload at 32 KiB/s; the abort comes after about two.
     const char card[] = R"({"rate_bytes_per_s": 32768, "event_interval_ms": 100, "silent_during_transfer": true})";
-    const ProgramRun run = runUpdater(updateArgs("FPGA", "STD", imageFile(file)),
-                                      onBench(oneCardScenario(card), {dump.env()}));
+    const ProgramRun run = runOn(oneCardScenario(card), updateArgs("FPGA", "STD", imageFile(file)), {dump.env()});
 
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, "");
     const std::string request = upgradeRequest("FPGA", image.size(), "STD");
-    EXPECT_EQ(maskDurations(run.out), preamble(request) + abortLines(kTransferTimeout) + durationTable(4));
-    EXPECT_EQ(uartCommands(run.callLog), commandsUpTo(request, {"SET FW_ABORT_UPGRADE\n"}));
+    expectFailure(run, preamble(request) + abortLines(kTransferTimeout) + durationTable(4),
+                  {kSubscribe, request, kAbort});
     const std::string received = dump.received();
     EXPECT_LT(received.size(), image.size()) << "the transfer goes on after the abort";
     EXPECT_EQ(received, image.substr(0, received.size()));
     EXPECT_LT(run.seconds, 7.0);
-    expectEveryHandleClosedOnce(run);
 }
 
 // The same silence from a card that no longer takes any data: the write in progress is
@@ -107,71 +88,50 @@ TEST(UpdateFailure, SilentCardThatStoppedTakingDataIsLeftWithinSeconds) {
     const std::string image = expectedUploadImage(file, "SW");
     const FifoDump dump;
     const char card[] = R"({"event_interval_ms": 100, "silent_during_transfer": true, "stop_taking_after": 4096})";
-    const ProgramRun run = runUpdater(updateArgs("SW", "GOLD", imageFile(file)),
-                                      onBench(oneCardScenario(card), {dump.env()}));
+    const ProgramRun run = runOn(oneCardScenario(card), updateArgs("SW", "GOLD", imageFile(file)), {dump.env()});
 
-    EXPECT_EQ(run.exitCode, 1);
+    const std::string request = upgradeRequest("SW", image.size(), "GOLD");
+    expectFailure(run, preamble(request) + abortLines(kTransferTimeout) + durationTable(4),
+                  {kSubscribe, request, kAbort});
     EXPECT_LT(run.seconds, 10.0);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(maskDurations(run.out),
-              preamble(upgradeRequest("SW", image.size(), "GOLD")) + abortLines(kTransferTimeout) + durationTable(4));
-    EXPECT_EQ(uartCommands(run.callLog).back(), "SET FW_ABORT_UPGRADE\n");
     EXPECT_EQ(dump.received(), image.substr(0, 4096));
-    expectEveryHandleClosedOnce(run);
 }
 
 TEST(UpdateFailure, FailEventDuringTheTransferEndsTheUpdate) {
-    const std::string file = patternBytes(400 * 1000);
-    const std::string image = expectedUploadImage(file, "FPGA");
     // About a second of upload; the card gives up on its way to 50 %.
     const char card[] = R"({"rate_bytes_per_s": 400000, "event_interval_ms": 100, "fail_at_stage": 1})";
     const ProgramRun run =
-        runUpdater(updateArgs("FPGA", "GOLD", imageFile(file), "1", {"-r"}), onBench(oneCardScenario(card)));
+        runOn(oneCardScenario(card), updateArgs("FPGA", "GOLD", imageFile(patternBytes(400 * 1000)), "1", {"-r"}));
 
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, "");
-    int uploadBars = 0;
-    EXPECT_EQ(withoutUploadBars(maskDurations(run.out), 4, &uploadBars),
-              preamble(upgradeRequest("FPGA", image.size(), "GOLD", false, true)) +
-                  "Received 'EVT FW_UPGRADE_STATUS FAIL\n' . Upgrade failed\n" + durationTable(4));
-    EXPECT_GE(uploadBars, 1);
+    const std::string request = upgradeRequest("FPGA", 400032, "GOLD", false, true);
+    expectFailure(run, preamble(request) + kFailLine + durationTable(4), {kSubscribe, request});
     EXPECT_NE(run.out.find("% step 1 of 4: Uploading update      Received 'EVT"), std::string::npos)
         << "the FAIL line follows the progress line directly";
-    EXPECT_EQ(uartCommands(run.callLog), commandsUpTo(upgradeRequest("FPGA", image.size(), "GOLD", false, true)));
     EXPECT_LT(run.seconds, 10.0);
-    expectEveryHandleClosedOnce(run);
 }
 
 TEST(UpdateFailure, FailEventAfterTheTransferEndsTheUpdateOnAFreshLine) {
-    const std::string path = imageFile(patternBytes(1000));
     const char card[] = R"({"event_interval_ms": 100, "stage_ms": [200, 400, 200], "fail_at_stage": 3})";
-    const ProgramRun run = runUpdater(updateArgs("FPGA", "STD", path), onBench(oneCardScenario(card)));
+    const ProgramRun run = runOn(oneCardScenario(card), updateArgs("FPGA", "STD", imageFile(patternBytes(1000))));
 
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, "");
     // The flash write fails where it would have reached 50 %.
-    EXPECT_EQ(maskDurations(run.out), preamble("SET FW_UPGRADE FPGA 1032 STD\n") + bar(1, 100, 4) + bar(2, 0, 4) +
-                                          bar(2, 50, 4) + bar(2, 100, 4) + bar(3, 0, 4) + bar(3, 25, 4) +
-                                          "\nReceived 'EVT FW_UPGRADE_STATUS FAIL\n' . Upgrade failed\n" +
-                                          durationTable(4));
-    EXPECT_EQ(uartCommands(run.callLog), commandsUpTo("SET FW_UPGRADE FPGA 1032 STD\n"));
-    expectEveryHandleClosedOnce(run);
+    const std::string request = "SET FW_UPGRADE FPGA 1032 STD\n";
+    expectFailure(run, preamble(request) + bar(2, 0, 4) + bar(2, 50, 4) + bar(2, 100, 4) + bar(3, 0, 4) +
+                           bar(3, 25, 4) + "\n" + kFailLine + durationTable(4),
+                  {kSubscribe, request});
+    EXPECT_NE(run.out.find(preamble(request) + bar(1, 100, 4) + bar(2, 0, 4)), std::string::npos);
 }
 
 // The library refuses the write: the task's own message, no abort, no "Update Failed".
 TEST(UpdateFailure, FailedWriteReportsTheLibraryStatus) {
-    const ProgramRun run = runUpdater(updateArgs("SW", "STD", imageFile(patternBytes(1000))),
-                                      onBench(oneCardScenario(R"({"event_interval_ms": 100, "write_status": 4})")));
+    const ProgramRun run = runOn(oneCardScenario(R"({"event_interval_ms": 100, "write_status": 4})"),
+                                 updateArgs("SW", "STD", imageFile(patternBytes(1000))));
 
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(maskDurations(run.out),
-              preamble("SET FW_UPGRADE SW 1032 STD\n") + "error: 4\n" + durationTable(4));
-    EXPECT_EQ(uartCommands(run.callLog), commandsUpTo("SET FW_UPGRADE SW 1032 STD\n"));
-    const auto writes = callsOn(run.callLog, "FT_Write", kFifoDevice);
+    const std::string request = "SET FW_UPGRADE SW 1032 STD\n";
+    expectFailure(run, preamble(request) + "error: 4\n" + durationTable(4), {kSubscribe, request});
+    const auto writes = callsOf(run.callLog, "FT_Write", kFifoDevice);
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].value("status", 0), 4);
-    expectEveryHandleClosedOnce(run);
 }
 
 // Files of 2 GiB and more cannot be announced: refused before anything is sent to the
@@ -181,17 +141,8 @@ TEST(UpdateFailure, FileOfTwoGibibytesOrMoreIsRefused) {
         SCOPED_TRACE(size);
         const std::string path = imageFile("");
         std::filesystem::resize_file(path, size);
-        const ProgramRun run = runUpdater(updateArgs("FPGA", "STD", path, "1", {"-v"}),
-                                          onBench(oneCardScenario(kQuickCard)));
-
-        EXPECT_EQ(run.exitCode, 1);
-        EXPECT_EQ(run.err, "");
-        EXPECT_EQ(run.out, "error: update file is too large (the limit is just under 2 GiB)\n"
-                           "\n--------- Stage Durations ----------\n"
-                           "Uploading update       >> 0 seconds.\n"
-                           "Checking CRC           >> 0 seconds.\n"
-                           "Writing to flash       >> 0 seconds.\n");
-        EXPECT_EQ(uartCommands(run.callLog), std::vector<std::string>{"GET HW_SLOT_ID\n"});
-        expectEveryHandleClosedOnce(run);
+        const ProgramRun run = runOn(oneCardScenario(), updateArgs("FPGA", "STD", path, "1", {"-v"}));
+        EXPECT_EQ(run.out, "error: update file is too large (the limit is just under 2 GiB)\n" + durationTable(3, "0"));
+        expectFailure(run, run.out, {});
     }
 }
