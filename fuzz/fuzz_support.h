@@ -47,16 +47,10 @@ private:
 inline std::string shown(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
-        if (c == '\\' || c == '"') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-        }
+        char escaped[8];
+        const char* format = c == '\\' || c == '"' ? "\\%c" : c >= 0x20 && c < 0x7f ? "%c" : "\\x%02x";
+        std::snprintf(escaped, sizeof escaped, format, c);
+        out += escaped;
     }
     return out + "\"";
 }

@@ -52,13 +52,12 @@ protected:
     }
 };
 
-// One card "c": channel A (FIFO) is device 0, channel B (UART) device 1, then a plain
-// device 2. `cardExtra` is spliced into the card object, `topExtra` into the scenario.
+// One card "c": channel A (FIFO) is device 0, channel B (UART) device 1. `cardExtra` is
+// spliced into the card object, `topExtra` into the scenario.
 inline std::string oneCardScenario(const std::string& cardExtra = "", const std::string& topExtra = "") {
     return R"({ "devices": [
         {"description": "KRO_NX|2.1 A", "serial": "NX0001A", "card": "c", "channel": "fifo"},
-        {"description": "KRO_NX|2.1 B", "serial": "NX0001B", "card": "c", "channel": "uart"},
-        {"description": "FT232R USB UART", "serial": "A50285BI"}],
+        {"description": "KRO_NX|2.1 B", "serial": "NX0001B", "card": "c", "channel": "uart"}],
       "cards": {"c": {"slot": 2, "latency_ms": 1)" +
            (cardExtra.empty() ? "" : ", " + cardExtra) + "}}" + (topExtra.empty() ? "" : ", " + topExtra) + "}";
 }

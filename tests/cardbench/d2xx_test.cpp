@@ -1,7 +1,5 @@
 // The D2XX behaviour the end-to-end tests rely on: when a card's answers arrive, how
 // empty polls are logged, invalid handles, injected faults, and the EEPROM check.
-#include <cstring>
-
 #include "bench_support.h"
 
 namespace benchtest {
@@ -125,8 +123,7 @@ TEST_F(BenchTest, EepromProgramReportsWhetherTheRestWasKept) {
     load(oneCardScenario(R"("eeprom": {"fifo_flag": 0})"));
     FT_HANDLE fifo = open(0);
     char manufacturer[32] = {}, manufacturerId[16] = {}, description[64] = {}, serial[16] = {};
-    FT_PROGRAM_DATA data;
-    std::memset(&data, 0, sizeof data);
+    FT_PROGRAM_DATA data{};
     data.Signature2 = 0xFFFFFFFF;
     data.Version = 5;
     data.Manufacturer = manufacturer;

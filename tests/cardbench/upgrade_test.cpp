@@ -33,19 +33,20 @@ protected:
         ASSERT_EQ(FT_SetTimeouts(uart_, 1000, 1000), FT_OK);
     }
 
+    // The first line the card answers to `command`.
+    std::string exchange(const std::string& command) {
+        send(uart_, command);
+        const auto lines = collectLines(uart_, [](const std::string&) { return true; }, milliseconds(500));
+        return lines.empty() ? "" : lines[0];
+    }
+
     // Subscribes, announces `image` as an SW image with `options`, then writes it from a
     // thread of its own, as the program does, while this thread collects the event
     // lines up to DONE or FAIL.
     std::vector<std::string> upgrade(const std::string& image, const std::string& options = "") {
-        for (const auto& [command, answer] :
-             {std::pair<std::string, std::string>{"SET EVT_ENA FW_UPGRADE_STATUS ON\n",
-                                                  "RSET EVT_ENA FW_UPGRADE_STATUS OK\n"},
-              {"SET FW_UPGRADE SW " + std::to_string(image.size()) + " STD" + options + "\n",
-               "RSET FW_UPGRADE OK\n"}}) {
-            send(uart_, command);
-            EXPECT_EQ(collectLines(uart_, [](const std::string&) { return true; }, milliseconds(500)),
-                      std::vector<std::string>{answer});
-        }
+        EXPECT_EQ(exchange("SET EVT_ENA FW_UPGRADE_STATUS ON\n"), "RSET EVT_ENA FW_UPGRADE_STATUS OK\n");
+        EXPECT_EQ(exchange("SET FW_UPGRADE SW " + std::to_string(image.size()) + " STD" + options + "\n"),
+                  "RSET FW_UPGRADE OK\n");
         FT_STATUS status = 99;
         std::thread writer([&] {
             std::string copy = image;

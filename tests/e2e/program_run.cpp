@@ -18,18 +18,6 @@ extern char** environ;
 
 namespace {
 
-std::vector<std::string>& tempDirs() {
-    static std::vector<std::string> dirs;
-    static const bool cleanup = [] {
-        std::atexit([] {
-            for (const auto& dir : tempDirs()) std::filesystem::remove_all(dir);
-        });
-        return true;
-    }();
-    (void)cleanup;
-    return dirs;
-}
-
 std::vector<char*> pointers(std::vector<std::string>& texts) {
     std::vector<char*> result;
     for (auto& text : texts) result.push_back(text.data());
@@ -39,11 +27,19 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 
 }  // namespace
 
+// Folders below one per process, removed at exit.
 std::string makeTempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "nexir-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    tempDirs().push_back(pattern);
-    return pattern;
+    static const std::string root = [] {
+        std::string pattern = (std::filesystem::temp_directory_path() / "nexir-test-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+        static const std::string removed = pattern;
+        std::atexit([] { std::filesystem::remove_all(removed); });
+        return pattern;
+    }();
+    static int next = 0;
+    const std::string dir = root + "/" + std::to_string(next++);
+    std::filesystem::create_directory(dir);
+    return dir;
 }
 
 void writeFile(const std::string& path, const std::string& content) {

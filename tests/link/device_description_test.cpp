@@ -2,25 +2,18 @@
 
 #include <gtest/gtest.h>
 
+// "NX" anywhere marks a card channel (the prefix itself is never compared), the last
+// letter tells which; a channel A shorter than the prefix is not recognised.
 TEST(DeviceDescription, ClassifiesCardChannelsByTheirLastLetter) {
-    EXPECT_EQ(classifyDescription("KRO_NX|2.1 A"), ChannelKind::ChannelA);
-    EXPECT_EQ(classifyDescription("KRO_NX|2.1 B"), ChannelKind::ChannelB);
-    EXPECT_EQ(classifyDescription("KRO_NX|2.1 C"), ChannelKind::Unrecognised);
-    EXPECT_EQ(classifyDescription("KRO_NX|2.1 a"), ChannelKind::Unrecognised);
-    // "NX" anywhere marks a card channel; the prefix itself is never compared.
-    EXPECT_EQ(classifyDescription("xxxxxxxNX A"), ChannelKind::ChannelA);
-}
-
-TEST(DeviceDescription, SkipsDevicesThatAreNoCards) {
-    EXPECT_EQ(classifyDescription(""), ChannelKind::NotACard);
-    EXPECT_EQ(classifyDescription("N"), ChannelKind::NotACard);
-    EXPECT_EQ(classifyDescription("FT232R USB UART A"), ChannelKind::NotACard);
-    EXPECT_EQ(classifyDescription("nx lower case A"), ChannelKind::NotACard);
-}
-
-TEST(DeviceDescription, ChannelAShorterThanThePrefixIsNotRecognised) {
-    EXPECT_EQ(classifyDescription("NXA"), ChannelKind::Unrecognised);
-    EXPECT_EQ(classifyDescription("KRO_NXA"), ChannelKind::ChannelA);  // exactly the prefix length
+    const std::pair<const char*, ChannelKind> cases[] = {
+        {"KRO_NX|2.1 A", ChannelKind::ChannelA},     {"KRO_NX|2.1 B", ChannelKind::ChannelB},
+        {"KRO_NX|2.1 C", ChannelKind::Unrecognised}, {"KRO_NX|2.1 a", ChannelKind::Unrecognised},
+        {"xxxxxxxNX A", ChannelKind::ChannelA},      {"NXA", ChannelKind::Unrecognised},
+        {"KRO_NXA", ChannelKind::ChannelA},          {"", ChannelKind::NotACard},
+        {"N", ChannelKind::NotACard},                {"FT232R USB UART A", ChannelKind::NotACard},
+        {"nx lower case A", ChannelKind::NotACard},
+    };
+    for (const auto& [description, kind] : cases) EXPECT_EQ(classifyDescription(description), kind) << description;
 }
 
 TEST(DeviceDescription, MajorNumberFollowsThePrefixAsAStreamReadsIt) {

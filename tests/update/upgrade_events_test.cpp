@@ -34,17 +34,3 @@ TEST(StatusEvent, ConvertsLikeStoi) {
         EXPECT_EQ(converted, error.empty()) << word;
     }
 }
-
-TEST(StatusEvent, NeedsTheStatusWordAndConvertsThePercentageFirst) {
-    EXPECT_FALSE(parseStatusEvent({"EVT", "OTHER", "1", "2"}).isStatus);
-    EXPECT_FALSE(parseStatusEvent({"EVT", "FW_UPGRADE_STATUS", "DONE"}).isStatus);
-
-    const StatusEvent good = parseStatusEvent({"EVT", "FW_UPGRADE_STATUS", "3", "75"});
-    EXPECT_TRUE(good.isStatus);
-    EXPECT_EQ(good.stage, 3);
-    EXPECT_EQ(good.percent, 75);
-    EXPECT_TRUE(good.error.empty());
-
-    const StatusEvent bothBad = parseStatusEvent({"EVT", "FW_UPGRADE_STATUS", "x", "99999999999"});
-    EXPECT_EQ(bothBad.error, "Out of range: stoi argument out of range");
-}
