@@ -1,5 +1,7 @@
 // Which card `update` works on: the first card whose slot text equals --slot exactly;
 // every other card is closed before the chosen one is told anything.
+#include <tuple>
+
 #include "fixture.h"
 
 using namespace e2e;
@@ -64,20 +66,16 @@ void expectUpdatedAlone(const ProgramRun& run, const FifoDump& dump, const std::
 
 }  // namespace
 
-TEST(UpdateSlot, SlotThreeUpdatesTheCardInSlotThree) {
+// Slot digits 0 and 2 are slots "1" and "3"; of two cards in slot "3", the first.
+TEST(UpdateSlot, SlotThreeUpdatesTheFirstCardInSlotThree) {
     const std::string file = patternBytes(2000);
-    const FifoDump dump;
-    // Slot digits 0 and 2 are slots "1" and "3".
-    const ProgramRun run = runOn(twoCards(0, 2), updateArgs("FPGA", "STD", imageFile(file), "3"), {dump.env()});
-    EXPECT_NE(run.out.find(preamble("SET FW_UPGRADE FPGA 2032 STD\n")), std::string::npos);
-    expectUpdatedAlone(run, dump, expectedUploadImage(file, "FPGA"), kRight, kLeft);
-}
-
-TEST(UpdateSlot, FirstOfTwoCardsWithTheSameSlotIsUpdated) {
-    const std::string file = patternBytes(2000);
-    const FifoDump dump;
-    const ProgramRun run = runOn(twoCards(2, 2), updateArgs("SW", "GOLD", imageFile(file), "3"), {dump.env()});
-    expectUpdatedAlone(run, dump, expectedUploadImage(file, "SW"), kLeft, kRight);
+    for (const auto& [left, chosen, other] : {std::tuple{0, kRight, kLeft}, std::tuple{2, kLeft, kRight}}) {
+        SCOPED_TRACE(chosen.name);
+        const FifoDump dump;
+        const ProgramRun run = runOn(twoCards(left, 2), updateArgs("FPGA", "STD", imageFile(file), "3"), {dump.env()});
+        EXPECT_NE(run.out.find(preamble("SET FW_UPGRADE FPGA 2032 STD\n")), std::string::npos);
+        expectUpdatedAlone(run, dump, expectedUploadImage(file, "FPGA"), chosen, other);
+    }
 }
 
 // The slot is compared as text: only the exact digit matches. With no card at all, no

@@ -37,17 +37,13 @@ TEST(AnswerFraming, KeepsNulAndHighBytesAndIgnoresEmptyChunks) {
     EXPECT_EQ(framing.take(), std::string(binary, sizeof binary));
 }
 
+// The slot counted from one; the lower digit wins when the answer holds two; other
+// answers name no slot (0).
 TEST(SlotAnswer, NamesTheSlotCountedFromOne) {
-    EXPECT_EQ(slotNumberIn("RGET HW_SLOT_ID 0\n"), 1);
-    EXPECT_EQ(slotNumberIn("GET HW_SLOT_ID 3"), 4);
-    EXPECT_EQ(slotNumberIn("xGET HW_SLOT_ID 12\n"), 2);
-    // The lower digit wins when the answer holds two.
-    EXPECT_EQ(slotNumberIn("GET HW_SLOT_ID 3 GET HW_SLOT_ID 0"), 1);
-}
-
-TEST(SlotAnswer, NamesNoSlotForOtherAnswers) {
-    EXPECT_EQ(slotNumberIn("GET HW_SLOT_ID 4\n"), 0);
-    EXPECT_EQ(slotNumberIn("GET HW_SLOT_ID\n"), 0);
-    EXPECT_EQ(slotNumberIn("get hw_slot_id 0\n"), 0);
-    EXPECT_EQ(slotNumberIn(""), 0);
+    const std::pair<const char*, int> cases[] = {
+        {"RGET HW_SLOT_ID 0\n", 1}, {"GET HW_SLOT_ID 3", 4},  {"xGET HW_SLOT_ID 12\n", 2},
+        {"GET HW_SLOT_ID 3 GET HW_SLOT_ID 0", 1},             {"GET HW_SLOT_ID 4\n", 0},
+        {"GET HW_SLOT_ID\n", 0},    {"get hw_slot_id 0\n", 0}, {"", 0},
+    };
+    for (const auto& [answer, slot] : cases) EXPECT_EQ(slotNumberIn(answer), slot) << answer;
 }
