@@ -75,13 +75,15 @@ TEST(UpdateTimeouts, FourWordLineOfAnotherEventRestartsTheCount) {
 }
 
 // A card that keeps reporting but no longer takes data: the program gives the transfer
-// up after a minute without progress. (This one takes a minute.)
+// up after a minute without progress. (This one takes a minute.) Events a second apart:
+// a busy machine (sanitizers, parallel tests) must not stall the reader long enough for
+// two of them to arrive in one read.
 TEST(UpdateTimeouts, CardThatStopsTakingDataIsGivenUpAfterAMinute) {
     const std::string image = expectedUploadImage(patternBytes(16 * 1024), "FPGA");
     ASSERT_EQ(image.size(), 16416u);
     const FifoDump dump;
     const ProgramRun run =
-        runOn(oneCardScenario(R"({"event_interval_ms": 250, "stop_taking_after": 4096, "intake_timeout_ms": 0})"),
+        runOn(oneCardScenario(R"({"event_interval_ms": 1000, "stop_taking_after": 4096, "intake_timeout_ms": 0})"),
               updateArgs("FPGA", "STD", imageFile(patternBytes(16 * 1024))), {dump.env()}, 150);
 
     EXPECT_EQ(run.exitCode, 1);
@@ -93,7 +95,7 @@ TEST(UpdateTimeouts, CardThatStopsTakingDataIsGivenUpAfterAMinute) {
     EXPECT_EQ(withoutUploadBars(maskTimes(run.out), 4, &uploadBars),
               preamble("SET FW_UPGRADE FPGA 16416 STD\n") +
                   "error: card stopped taking data after 4096 of 16416 bytes\n" + durationTable(4));
-    EXPECT_GE(uploadBars, 200);
+    EXPECT_GE(uploadBars, 50);
     int bars24 = 0;
     for (auto at = run.out.find(bar(1, 24, 4)); at != std::string::npos; at = run.out.find(bar(1, 24, 4), at + 1)) {
         ++bars24;
