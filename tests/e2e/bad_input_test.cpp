@@ -61,3 +61,14 @@ TEST(BadInput, SlotsWithControlCharactersAndImagesThatAreNoFiles) {
         expectEveryHandleClosedOnce(run);
     }
 }
+
+// A driver that keeps reporting bytes it then fails to deliver: every pass without data
+// still waits its millisecond, so the slot query times out after a second, not at once.
+TEST(BadInput, ReadsThatKeepFailingStillTakeTheWholeTimeOut) {
+    const ProgramRun run = runLog(oneCardScenario(
+        kQuickCard, "", R"("faults": [{"function": "FT_Read", "device": 1, "status": 4, "times": "always"}])"));
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_GE(run.seconds, 1.0);
+    EXPECT_NE(run.out.find("Error: Cannot retrieve the slot ID of the card."), std::string::npos);
+    expectEveryHandleClosedOnce(run);
+}
