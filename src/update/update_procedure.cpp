@@ -56,7 +56,7 @@ void reportSuccess(std::chrono::steady_clock::time_point start, bool reconfigure
     if (reconfigure) std::cout << "NEXIR Rebooting..." << std::endl;
 }
 
-enum class PhaseOutcome { Continue, Succeeded, Failed, TimedOut };
+enum class PhaseOutcome { Continue, Failed, TimedOut };
 
 // One line read while the transfer task still runs.
 PhaseOutcome handleTransferLine(const std::string& line, ProgressBar& bar) {
@@ -122,7 +122,7 @@ std::int32_t NEXIR::runUpdate(std::string updateType, std::string imageChoice, s
                     "Error: Update timeout while waiting for file transfer, aborting automatically: ");
             case PhaseOutcome::Failed:
                 return -1;
-            default:
+            case PhaseOutcome::Continue:
                 break;
         }
     }
