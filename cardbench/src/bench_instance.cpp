@@ -41,19 +41,20 @@ void applyEnvironment(Scenario& scenario) {
     }
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        throw std::runtime_error("cannot read scenario file " + path);
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+std::string folderOf(const std::string& path) {
+    return std::filesystem::path(path).parent_path().string();
 }
 
-bool install(const std::string& jsonText, const std::string& baseDir, Instance& bench) {
+// Messages name where the scenario came from: its file, or "scenario" for text.
+bool install(const std::string& source, const std::string& jsonText, const std::string& baseDir,
+             Instance& bench) {
     try {
-        Scenario scenario = parseScenario(jsonText, baseDir);
+        Scenario scenario;
+        try {
+            scenario = parseScenario(jsonText, baseDir);
+        } catch (const std::exception& error) {
+            throw std::runtime_error(source + ": " + error.what());
+        }
         applyEnvironment(scenario);
         auto world = std::make_shared<World>(scenario);
         bench.lastError = world->setupProblem();
@@ -69,22 +70,29 @@ bool install(const std::string& jsonText, const std::string& baseDir, Instance& 
     }
 }
 
-std::string folderOf(const std::string& path) {
-    return std::filesystem::path(path).parent_path().string();
+bool installFile(const std::string& path, Instance& bench) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        bench.lastError = "cannot read scenario file " + path;
+        return false;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    return install(path, text.str(), folderOf(path), bench);
 }
 
+// A process that loads the bench by accident, or a test that forgot its scenario,
+// learns so on the first call; the bench then shows no devices. Said once per process.
 void initialiseFromEnvironment(Instance& bench) {
     bench.initialised = true;
     bench.world = std::make_shared<World>(Scenario{});
     const std::string path = environment("CARDBENCH_SCENARIO");
     if (path.empty()) {
+        std::fputs("cardbench: the virtual card bench is loaded but has no scenario "
+                   "(CARDBENCH_SCENARIO is not set), so it shows no devices\n", stderr);
         return;
     }
-    try {
-        install(readFile(path), folderOf(path), bench);
-    } catch (const std::exception& error) {
-        bench.lastError = error.what();
-    }
+    installFile(path, bench);
     if (!bench.lastError.empty()) {
         std::fprintf(stderr, "cardbench: %s\n", bench.lastError.c_str());
     }
@@ -113,18 +121,13 @@ std::shared_ptr<World> currentWorld() {
 bool loadScenarioText(const std::string& jsonText, const std::string& baseDir) {
     Instance& bench = instance();
     std::lock_guard<std::mutex> lock(bench.mutex);
-    return install(jsonText, baseDir, bench);
+    return install("scenario", jsonText, baseDir, bench);
 }
 
 bool loadScenarioFile(const std::string& path) {
     Instance& bench = instance();
     std::lock_guard<std::mutex> lock(bench.mutex);
-    try {
-        return install(readFile(path), folderOf(path), bench);
-    } catch (const std::exception& error) {
-        bench.lastError = error.what();
-        return false;
-    }
+    return installFile(path, bench);
 }
 
 void resetWorld() {

@@ -3,22 +3,12 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include <nlohmann/json.hpp>
+#include "scenario_json.h"
 
+// Each parser below reads the keys of one kind of object; a key that none of them reads
+// is rejected as unknown once the whole document has been read (see scenario_json.h).
 namespace cardbench {
 namespace {
-
-using nlohmann::json;
-
-[[noreturn]] void fail(const std::string& what) {
-    throw std::runtime_error("scenario: " + what);
-}
-
-template <typename T>
-T valueOr(const json& object, const char* key, T fallback) {
-    auto it = object.find(key);
-    return it == object.end() || it->is_null() ? fallback : it->get<T>();
-}
 
 std::string resolvePath(const std::string& path, const std::string& baseDir) {
     if (path.empty() || std::filesystem::path(path).is_absolute() || baseDir.empty()) {
@@ -27,119 +17,123 @@ std::string resolvePath(const std::string& path, const std::string& baseDir) {
     return (std::filesystem::path(baseDir) / path).string();
 }
 
-AnswerChunk parseChunk(const json& chunk) {
-    if (chunk.is_string()) {
-        return {chunk.get<std::string>(), 0};
+AnswerChunk parseChunk(const JsonView& chunk) {
+    if (chunk.isString()) {
+        return {chunk.as<std::string>(), 0};
     }
-    return {chunk.at("data").get<std::string>(), valueOr(chunk, "delay_ms", 0)};
+    return {chunk["data"].as<std::string>(), chunk.valueOr("delay_ms", 0)};
 }
 
-ScriptedAnswer parseAnswer(const json& answer) {
+ScriptedAnswer parseAnswer(const JsonView& answer) {
     ScriptedAnswer scripted;
-    if (answer.is_array()) {
-        for (const auto& chunk : answer) {
+    if (answer.isArray()) {
+        for (const auto& chunk : answer.elements()) {
             scripted.chunks.push_back(parseChunk(chunk));
         }
-    } else if (!answer.is_null()) {
+    } else if (!answer.isNull()) {
         scripted.chunks.push_back(parseChunk(answer));
     }
     return scripted;
 }
 
-std::vector<ExtraLine> parseExtraLines(const json& lines) {
+std::vector<ExtraLine> parseExtraLines(const JsonView& lines) {
     std::vector<ExtraLine> parsed;
-    for (const auto& line : lines) {
-        parsed.push_back({line.at("stage").get<int>(), line.at("data").get<std::string>(),
-                          valueOr(line, "at_ms", -1)});
+    for (const auto& line : lines.elements()) {
+        parsed.push_back({line["stage"].as<int>(), line["data"].as<std::string>(), line.valueOr("at_ms", -1)});
     }
     return parsed;
 }
 
-UpgradeConfig parseUpgrade(const json& j) {
+UpgradeConfig parseUpgrade(const JsonView& j) {
     UpgradeConfig config;
-    config.rateBytesPerS = valueOr(j, "rate_bytes_per_s", config.rateBytesPerS);
-    config.eventIntervalMs = valueOr(j, "event_interval_ms", config.eventIntervalMs);
-    config.stageMs = valueOr(j, "stage_ms", config.stageMs);
+    config.rateBytesPerS = j.valueOr("rate_bytes_per_s", config.rateBytesPerS);
+    config.eventIntervalMs = j.valueOr("event_interval_ms", config.eventIntervalMs);
+    if (const JsonView stages = j["stage_ms"]; !stages.isNull()) {
+        config.stageMs.clear();
+        for (const auto& stage : stages.elements()) {
+            config.stageMs.push_back(stage.as<int>());
+        }
+    }
     config.stageMs.resize(3, 0);
-    config.failAtStage = valueOr(j, "fail_at_stage", 0);
-    config.silentDuringTransfer = valueOr(j, "silent_during_transfer", false);
-    config.silentAfterTransfer = valueOr(j, "silent_after_transfer", false);
-    if (j.contains("stop_taking_after") && !j.at("stop_taking_after").is_null()) {
-        config.stopTakingAfter = j.at("stop_taking_after").get<std::uint64_t>();
+    config.failAtStage = j.valueOr("fail_at_stage", 0);
+    config.silentDuringTransfer = j.valueOr("silent_during_transfer", false);
+    config.silentAfterTransfer = j.valueOr("silent_after_transfer", false);
+    if (const JsonView stop = j["stop_taking_after"]; !stop.isNull()) {
+        config.stopTakingAfter = stop.as<std::uint64_t>();
     }
-    config.writeStatus = valueOr<FT_STATUS>(j, "write_status", FT_OK);
-    config.shortWrite = valueOr<std::uint32_t>(j, "short_write", 0);
-    config.doneDuringTransfer = valueOr(j, "done_during_transfer", false);
-    config.extraLines = parseExtraLines(valueOr(j, "extra_lines", json::array()));
-    config.intakeTimeoutMs = valueOr(j, "intake_timeout_ms", config.intakeTimeoutMs);
+    config.writeStatus = j.valueOr<FT_STATUS>("write_status", FT_OK);
+    config.shortWrite = j.valueOr<std::uint32_t>("short_write", 0);
+    config.doneDuringTransfer = j.valueOr("done_during_transfer", false);
+    config.extraLines = parseExtraLines(j["extra_lines"]);
+    config.intakeTimeoutMs = j.valueOr("intake_timeout_ms", config.intakeTimeoutMs);
     if (config.eventIntervalMs <= 0) {
-        fail("event_interval_ms must be positive");
+        j["event_interval_ms"].fail("must be positive");
     }
     return config;
 }
 
-EepromConfig parseEeprom(const json& j) {
+EepromConfig parseEeprom(const JsonView& j) {
     EepromConfig config;
-    config.fifoFlag = valueOr<std::uint8_t>(j, "fifo_flag", config.fifoFlag);
-    config.readStatus = valueOr<FT_STATUS>(j, "read_status", FT_OK);
-    config.programStatus = valueOr<FT_STATUS>(j, "program_status", FT_OK);
+    config.fifoFlag = j.valueOr<std::uint8_t>("fifo_flag", config.fifoFlag);
+    config.readStatus = j.valueOr<FT_STATUS>("read_status", FT_OK);
+    config.programStatus = j.valueOr<FT_STATUS>("program_status", FT_OK);
     return config;
 }
 
-std::string slotText(const json& slot) {
-    return slot.is_string() ? slot.get<std::string>() : slot.dump();
-}
-
-CardConfig parseCard(const std::string& name, const json& j) {
+CardConfig parseCard(const std::string& name, const JsonView& j) {
     CardConfig card;
     card.name = name;
-    if (j.contains("slot")) {
-        card.slot = slotText(j.at("slot"));
+    if (const JsonView slot = j["slot"]; slot.isString()) {
+        card.slot = slot.as<std::string>();
+    } else if (slot.isNumber()) {
+        card.slot = slot.text();
+    } else if (!slot.isNull()) {
+        slot.fail("expected a number or a string, found " + slot.text());
     }
-    card.fpgaVersion = valueOr(j, "fpga_version", card.fpgaVersion);
-    card.swVersion = valueOr(j, "sw_version", card.swVersion);
-    card.latencyMs = valueOr(j, "latency_ms", card.latencyMs);
-    card.silent = valueOr(j, "silent", false);
-    const json answers = valueOr(j, "answers", json::object());
-    for (const auto& [command, answer] : answers.items()) {
+    card.fpgaVersion = j.valueOr("fpga_version", card.fpgaVersion);
+    card.swVersion = j.valueOr("sw_version", card.swVersion);
+    card.latencyMs = j.valueOr("latency_ms", card.latencyMs);
+    card.silent = j.valueOr("silent", false);
+    for (const auto& [command, answer] : j["answers"].members()) {
         card.answers[command] = parseAnswer(answer);
     }
-    if (j.contains("subscription_answer")) {
-        card.subscriptionAnswer = j.at("subscription_answer").get<std::string>();
+    if (const JsonView answer = j["subscription_answer"]; !answer.isNull()) {
+        card.subscriptionAnswer = answer.as<std::string>();
     }
-    for (const auto& line : valueOr(j, "unsolicited", json::array())) {
-        card.unsolicited.push_back({line.at("data").get<std::string>(), valueOr(line, "at_ms", 0)});
+    for (const auto& line : j["unsolicited"].elements()) {
+        card.unsolicited.push_back({line["data"].as<std::string>(), line.valueOr("at_ms", 0)});
     }
-    card.eeprom = parseEeprom(valueOr(j, "eeprom", json::object()));
-    card.upgrade = parseUpgrade(valueOr(j, "upgrade", json::object()));
+    card.eeprom = parseEeprom(j["eeprom"]);
+    card.upgrade = parseUpgrade(j["upgrade"]);
     return card;
 }
 
-Channel parseChannel(const std::string& name) {
+Channel parseChannel(const JsonView& channel) {
+    const std::string name = channel.valueOr<std::string>("channel", "");
     if (name == "fifo") {
         return Channel::Fifo;
     }
     if (name == "uart") {
         return Channel::Uart;
     }
-    fail("unknown channel '" + name + "' (expected fifo or uart)");
+    channel["channel"].fail("unknown channel '" + name + "' (expected fifo or uart)");
 }
 
-DeviceConfig parseDevice(const json& j, const std::map<std::string, CardConfig>& cards) {
+DeviceConfig parseDevice(const JsonView& j, const std::map<std::string, CardConfig>& cards) {
     DeviceConfig device;
-    device.description = valueOr<std::string>(j, "description", "");
-    device.serial = valueOr<std::string>(j, "serial", "");
-    device.card = valueOr<std::string>(j, "card", "");
+    device.description = j.valueOr<std::string>("description", "");
+    device.serial = j.valueOr<std::string>("serial", "");
+    device.card = j.valueOr<std::string>("card", "");
     if (!device.card.empty()) {
         if (cards.count(device.card) == 0) {
-            fail("device '" + device.serial + "' names unknown card '" + device.card + "'");
+            j["card"].fail("unknown card '" + device.card + "'");
         }
-        device.channel = parseChannel(valueOr<std::string>(j, "channel", ""));
+        device.channel = parseChannel(j);
         device.type = kTypeFt2232H;
         device.id = 0x04036010;
     }
-    device.type = valueOr(j, "type", device.type);
-    device.id = valueOr(j, "id", device.id);
+    device.type = j.valueOr("type", device.type);
+    device.id = j.valueOr("id", device.id);
     return device;
 }
 
@@ -150,23 +144,22 @@ DeviceConfig fillerDevice(std::size_t index) {
     return device;
 }
 
-FaultConfig parseFault(const json& j) {
+FaultConfig parseFault(const JsonView& j) {
     FaultConfig fault;
-    fault.function = j.at("function").get<std::string>();
-    if (j.contains("device") && !j.at("device").is_null()) {
-        fault.device = j.at("device").get<int>();
+    fault.function = j["function"].as<std::string>();
+    if (const JsonView device = j["device"]; !device.isNull()) {
+        fault.device = device.as<int>();
     }
-    fault.status = valueOr<FT_STATUS>(j, "status", FT_IO_ERROR);
-    const json times = valueOr(j, "times", json("always"));
-    if (times.is_number()) {
-        fault.times = times.get<long>();
-    } else if (times == "once") {
+    fault.status = j.valueOr<FT_STATUS>("status", FT_IO_ERROR);
+    if (const JsonView times = j["times"]; times.isNumber()) {
+        fault.times = times.as<long>();
+    } else if (const std::string word = j.valueOr<std::string>("times", "always"); word == "once") {
         fault.times = 1;
-    } else if (times != "always") {
-        fail("fault times must be \"once\", \"always\" or a number");
+    } else if (word != "always") {
+        times.fail("expected \"once\", \"always\" or a number, found " + times.text());
     }
-    fault.skip = valueOr(j, "skip", 0L);
-    fault.perform = valueOr(j, "perform", false);
+    fault.skip = j.valueOr("skip", 0L);
+    fault.perform = j.valueOr("perform", false);
     return fault;
 }
 
@@ -174,23 +167,22 @@ void checkChannelsUnique(const std::vector<DeviceConfig>& devices) {
     std::map<std::pair<std::string, Channel>, int> seen;
     for (const auto& device : devices) {
         if (!device.card.empty() && ++seen[{device.card, device.channel}] > 1) {
-            fail("card '" + device.card + "' has two devices for the same channel");
+            throw std::runtime_error("card '" + device.card + "' has two devices for the same channel");
         }
     }
 }
 
-Scenario parseJson(const json& j, const std::string& baseDir) {
+Scenario parseRoot(const JsonView& j, const std::string& baseDir) {
     Scenario scenario;
-    scenario.callLogPath = resolvePath(valueOr<std::string>(j, "call_log", ""), baseDir);
-    scenario.fifoDumpDir = resolvePath(valueOr<std::string>(j, "fifo_dump_dir", ""), baseDir);
-    const json cards = valueOr(j, "cards", json::object());
-    for (const auto& [name, card] : cards.items()) {
+    scenario.callLogPath = resolvePath(j.valueOr<std::string>("call_log", ""), baseDir);
+    scenario.fifoDumpDir = resolvePath(j.valueOr<std::string>("fifo_dump_dir", ""), baseDir);
+    for (const auto& [name, card] : j["cards"].members()) {
         scenario.cards[name] = parseCard(name, card);
     }
-    for (const auto& device : valueOr(j, "devices", json::array())) {
-        if (device.contains("plain_devices")) {
+    for (const auto& device : j["devices"].elements()) {
+        if (const JsonView plain = device["plain_devices"]; !plain.isNull()) {
             // A run of ordinary FTDI devices, for long lists.
-            for (auto n = device.at("plain_devices").get<std::size_t>(); n > 0; --n) {
+            for (auto n = plain.as<std::size_t>(); n > 0; --n) {
                 scenario.devices.push_back(fillerDevice(scenario.devices.size()));
             }
         } else {
@@ -198,12 +190,12 @@ Scenario parseJson(const json& j, const std::string& baseDir) {
         }
     }
     checkChannelsUnique(scenario.devices);
-    const std::size_t count = valueOr(j, "device_count", scenario.devices.size());
+    const std::size_t count = j.valueOr("device_count", scenario.devices.size());
     scenario.devices.resize(std::min(count, scenario.devices.size()));
     while (scenario.devices.size() < count) {
         scenario.devices.push_back(fillerDevice(scenario.devices.size()));
     }
-    for (const auto& fault : valueOr(j, "faults", json::array())) {
+    for (const auto& fault : j["faults"].elements()) {
         scenario.faults.push_back(parseFault(fault));
     }
     return scenario;
@@ -212,11 +204,11 @@ Scenario parseJson(const json& j, const std::string& baseDir) {
 }  // namespace
 
 Scenario parseScenario(const std::string& jsonText, const std::string& baseDir) {
-    try {
-        return parseJson(json::parse(jsonText, nullptr, true, true), baseDir);
-    } catch (const json::exception& error) {
-        fail(error.what());
-    }
+    const ScenarioDocument document = parseScenarioDocument(jsonText);
+    std::set<const ScenarioDocument*> readValues;
+    Scenario scenario = parseRoot(JsonView(document, readValues), baseDir);
+    rejectUnreadKeys(document, readValues);
+    return scenario;
 }
 
 }  // namespace cardbench
