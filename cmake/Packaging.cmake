@@ -11,8 +11,10 @@ set(NEXIR_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
 set(NEXIR_UDEV_RULE ${PROJECT_SOURCE_DIR}/packaging/udev/70-nexir-ftdi.rules)
 
 install(FILES ${NEXIR_UDEV_RULE} DESTINATION ${NEXIR_UDEV_RULES_DIR})
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/hardware.md
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The installed README is the one written for users of an installed program.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/README.installed.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        RENAME README.md)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/hardware.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 if(NEXIR_BUILD_TESTS)
   # Installs the build into a scratch prefix and checks what lands there.
@@ -24,20 +26,28 @@ if(NEXIR_BUILD_TESTS)
                    -P ${PROJECT_SOURCE_DIR}/cmake/CheckInstallTree.cmake)
 endif()
 
-set(NEXIR_PACKAGE_MAINTAINER "NEXIR updater maintainers <nexir-updater@example.invalid>"
-    CACHE STRING "Maintainer field of the Debian package")
+# The maintainer is the project's role address, never a person; a packager may set
+# another one.
+set(NEXIR_PACKAGE_MAINTAINER "NEXIR Updater Maintainers <nexir-updater@nexir-project.org>"
+    CACHE STRING "Maintainer of the packages (name <address>)")
 
-set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME nexir-updater)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "NEXIR")
 set(CPACK_PACKAGE_CONTACT "${NEXIR_PACKAGE_MAINTAINER}")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "inspect and update NEXIR cards over FTDI's D2XX library")
-# Extended description: lines of at most 79 characters, as Debian asks.
+# Extended description in the words of the program's --help, lines of at most 79
+# characters, as Debian asks.
 set(CPACK_PACKAGE_DESCRIPTION
-"nexir-updater lists the NEXIR cards of a rack, updates their FPGA image or
-host software, and chooses the image they boot. A card is reached over USB
-through its FTDI FT2232H chip.
+"nexir-updater is a console tool for NEXIR cards, which are reached over USB
+through the FTDI FT2232H chip on the card. Its commands:
+ log     Print system status: slot, serial number, FPGA and software
+         version of every ready card.
+ update  Update either the FPGA or the Linux host software of the card in
+         a given slot from an image file, with a progress bar.
+ boot    Accepts a boot image choice (gold or std) but does not send it to
+         the cards yet: it only finds the ready cards and releases them.
 
 The program loads FTDI's proprietary D2XX library, libftd2xx.so, at run time.
 That library is not a Debian package and is not part of this one: install it
@@ -48,14 +58,47 @@ devices (USB 0403:6010) and takes them away from the kernel's ftdi_sio serial
 driver, which affects every FT2232H on the machine.")
 set(CPACK_STRIP_FILES ON)
 
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${NEXIR_PACKAGE_MAINTAINER}")
-set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-
 # Refuses to pack when anything named like the D2XX library reached the staging tree:
 # the only libftd2xx.so the build makes is the card bench.
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/CheckPackageTree.cmake)
+
+# Debian package: `cpack -G DEB`. Debian wants the licence and a changelog beside the
+# docs, and binaries without the compiler's .comment and .note sections.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  list(APPEND CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${NEXIR_PACKAGE_MAINTAINER}")
+  set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS bash-completion)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+
+  # copyright: the machine-readable form, with the text of LICENSE below its title.
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+  string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" copyright_line "${license}")
+  set(NEXIR_COPYRIGHT "${CMAKE_MATCH_1}")
+  string(REGEX REPLACE "^[^\n]*\n\n" "" license "${license}")
+  string(REGEX REPLACE "\n+$" "" license "${license}")
+  string(REGEX REPLACE "\n\n" "\n.\n" license "${license}")
+  string(REPLACE "\n" "\n " NEXIR_LICENSE_TEXT " ${license}")
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/copyright.in
+                 ${CMAKE_BINARY_DIR}/debian/copyright @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in
+                 ${CMAKE_BINARY_DIR}/debian/changelog @ONLY)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/debian/changelog.gz
+                     COMMAND gzip -9nkf ${CMAKE_BINARY_DIR}/debian/changelog
+                     DEPENDS ${CMAKE_BINARY_DIR}/debian/changelog)
+  add_custom_target(debian_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/debian/changelog.gz)
+  install(FILES ${CMAKE_BINARY_DIR}/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  # Runs after the program's own install rule; a stripping install (CPack's) also
+  # drops the sections Debian's strip drops.
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/$<TARGET_FILE_NAME:nexir-updater>\")
+    endif()")
+endif()
 
 include(CPack)
