@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/driver_hint.h"
 #include "link/d2xx_library.h"
 
 namespace {
@@ -16,7 +17,10 @@ namespace {
 const char kBaudHelp[] = "Choose baud rate for serial connection to NEXIR";
 
 std::int32_t withD2xx(const std::function<std::int32_t()>& command) {
-    if (!loadD2xxLibrary(std::cout)) return -1;
+    if (!loadD2xxLibrary(std::cout)) {
+        std::cerr << driverInstallHint() << std::endl;
+        return -1;
+    }
     return command();
 }
 
