@@ -2,8 +2,9 @@
 # Installs the Debian packages the build needs, when any is missing.
 # Usage: scripts/install-deps.sh [extra package...]
 set -euo pipefail
+# help2man makes the manual page, groff-base renders it for its test.
 packages=(build-essential cmake libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev
-          libbenchmark-dev zlib1g-dev "$@")
+          libbenchmark-dev zlib1g-dev help2man groff-base "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
@@ -11,5 +12,6 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "installing Debian packages: ${missing[*]} (quiet, may take a few minutes)..."
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
