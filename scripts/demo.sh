@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-echo "building nexir-updater and the card bench in build/ (a minute or two the first time)..."
+echo "building nexir-updater and the card bench in build/ (a few minutes the first time)..."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DNEXIR_BUILD_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)" >/dev/null
 export LD_LIBRARY_PATH="$PWD/build/cardbench" CARDBENCH_SCENARIO="$PWD/cardbench/scenarios/rack.json"
