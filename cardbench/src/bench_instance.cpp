@@ -6,7 +6,6 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
-#include <stdexcept>
 
 namespace cardbench {
 namespace {
@@ -49,12 +48,7 @@ std::string folderOf(const std::string& path) {
 bool install(const std::string& source, const std::string& jsonText, const std::string& baseDir,
              Instance& bench) {
     try {
-        Scenario scenario;
-        try {
-            scenario = parseScenario(jsonText, baseDir);
-        } catch (const std::exception& error) {
-            throw std::runtime_error(source + ": " + error.what());
-        }
+        Scenario scenario = parseScenario(jsonText, baseDir);
         applyEnvironment(scenario);
         auto world = std::make_shared<World>(scenario);
         bench.lastError = world->setupProblem();
@@ -65,7 +59,7 @@ bool install(const std::string& source, const std::string& jsonText, const std::
         bench.initialised = true;
         return true;
     } catch (const std::exception& error) {
-        bench.lastError = error.what();
+        bench.lastError = source + ": " + error.what();
         return false;
     }
 }
