@@ -55,7 +55,7 @@ TEST(UpdateSuccess, WholeUpdateShowsProgressAndDeliversTheImage) {
 }
 
 // The request's options, the number of stages shown and the reboot notice follow the
-// two flags, whichever way they are given.
+// two flags, whichever way they are given. The image's path is not ASCII.
 TEST(UpdateSuccess, FlagsShapeTheRequestTheStagesAndTheRebootNotice) {
     struct Case {
         std::vector<std::string> flags;
@@ -63,7 +63,7 @@ TEST(UpdateSuccess, FlagsShapeTheRequestTheStagesAndTheRebootNotice) {
         bool reconfigure;
     };
     const std::string file = patternBytes(1000, 7);
-    const std::string path = imageFile(file);
+    const std::string path = imageFile(file, "Größe/固件.bin");
     for (const Case& c : std::vector<Case>{{{"-v"}, true, false},
                                            {{"--reconfigure"}, false, true},
                                            {{"-r", "--skip_verify"}, true, true}}) {
