@@ -5,7 +5,11 @@
 
 #include <stddef.h>
 
+#if defined(_WIN32)
+#define CARDBENCH_API /* exported by FTD2XX.def */
+#else
 #define CARDBENCH_API __attribute__((visibility("default")))
+#endif
 
 #ifdef __cplusplus
 extern "C" {

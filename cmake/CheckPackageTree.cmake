@@ -1,6 +1,7 @@
 # Run by CPack after it has installed the files to pack into its staging folder and
-# before it packs them: fails when a D2XX library (in this build, the card bench) or
-# anything else of the bench, the tests or the benchmarks is among them.
+# before it packs them: fails when a D2XX library (in this build, the card bench: its
+# libftd2xx.so or FTD2XX.dll), any other DLL, or anything else of the bench, the tests
+# or the benchmarks is among them.
 if(NOT IS_DIRECTORY "${CPACK_TEMPORARY_DIRECTORY}")
   message(FATAL_ERROR "staging folder not found: '${CPACK_TEMPORARY_DIRECTORY}'")
 endif()
@@ -8,7 +9,8 @@ file(GLOB_RECURSE staged LIST_DIRECTORIES false RELATIVE "${CPACK_TEMPORARY_DIRE
      "${CPACK_TEMPORARY_DIRECTORY}/*")
 set(refused "")
 foreach(path IN LISTS staged)
-  if(path MATCHES "libftd2xx|cardbench|[._-]tests?$|_test[^/]*$|benchmark|\\.so(\\.|$)|\\.a$")
+  string(TOLOWER "${path}" lower)
+  if(lower MATCHES "ftd2xx|cardbench|[._-]tests?$|_test[^/]*$|benchmark|\\.so(\\.|$)|\\.a$|\\.dll$")
     list(APPEND refused "${path}")
   endif()
 endforeach()

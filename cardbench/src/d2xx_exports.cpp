@@ -49,7 +49,7 @@ FT_STATUS acceptSetting(D2xxCall& call) {
 
 extern "C" {
 
-FT_STATUS FT_CreateDeviceInfoList(DWORD* numDevs) {
+FT_STATUS FTD2XX_CALL FT_CreateDeviceInfoList(DWORD* numDevs) {
     D2xxCall call("FT_CreateDeviceInfoList", -1);
     if (auto refused = call.faultOnly()) {
         return call.finish(*refused);
@@ -62,7 +62,7 @@ FT_STATUS FT_CreateDeviceInfoList(DWORD* numDevs) {
     return call.finish(FT_OK);
 }
 
-FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs) {
+FT_STATUS FTD2XX_CALL FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs) {
     D2xxCall call("FT_GetDeviceInfoList", -1);
     if (auto refused = call.faultOnly()) {
         return call.finish(*refused);
@@ -81,7 +81,7 @@ FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs) {
     return call.finish(FT_OK);
 }
 
-FT_STATUS FT_Open(int deviceIndex, FT_HANDLE* handle) {
+FT_STATUS FTD2XX_CALL FT_Open(int deviceIndex, FT_HANDLE* handle) {
     D2xxCall call("FT_Open", deviceIndex);
     if (auto refused = call.faultOnly()) {
         return call.finish(*refused);
@@ -99,7 +99,7 @@ FT_STATUS FT_Open(int deviceIndex, FT_HANDLE* handle) {
     return call.finish(status);
 }
 
-FT_STATUS FT_Close(FT_HANDLE handle) {
+FT_STATUS FTD2XX_CALL FT_Close(FT_HANDLE handle) {
     D2xxCall call("FT_Close", handle);
     if (auto refused = call.faultOnly()) {
         return call.finish(*refused);
@@ -112,7 +112,7 @@ FT_STATUS FT_Close(FT_HANDLE handle) {
     return call.finish(status);
 }
 
-FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesReturned) {
+FT_STATUS FTD2XX_CALL FT_Read(FT_HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesReturned) {
     D2xxCall call("FT_Read", handle);
     call.arg("requested", bytesToRead);
     if (auto refused = call.refusal()) {
@@ -129,7 +129,7 @@ FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* byte
     return call.finish(call.handle()->closed() ? FT_IO_ERROR : FT_OK);
 }
 
-FT_STATUS FT_Write(FT_HANDLE handle, void* buffer, DWORD bytesToWrite, DWORD* bytesWritten) {
+FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, void* buffer, DWORD bytesToWrite, DWORD* bytesWritten) {
     D2xxCall call("FT_Write", handle);
     call.arg("requested", bytesToWrite);
     if (auto refused = call.refusal()) {
@@ -148,7 +148,7 @@ FT_STATUS FT_Write(FT_HANDLE handle, void* buffer, DWORD bytesToWrite, DWORD* by
     return call.finish(outcome.status);
 }
 
-FT_STATUS FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) {
+FT_STATUS FTD2XX_CALL FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) {
     D2xxCall call("FT_SetBaudRate", handle);
     call.arg("baud", baudRate);
     if (auto refused = call.refusal()) {
@@ -158,7 +158,7 @@ FT_STATUS FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) {
     return call.finish(baudRate == 0 ? FT_INVALID_BAUD_RATE : FT_OK);
 }
 
-FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits, UCHAR parity) {
+FT_STATUS FTD2XX_CALL FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits, UCHAR parity) {
     D2xxCall call("FT_SetDataCharacteristics", handle);
     call.arg("word", wordLength);
     call.arg("stop", stopBits);
@@ -166,7 +166,7 @@ FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength, UCHAR st
     return acceptSetting(call);
 }
 
-FT_STATUS FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon, UCHAR xoff) {
+FT_STATUS FTD2XX_CALL FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon, UCHAR xoff) {
     D2xxCall call("FT_SetFlowControl", handle);
     call.arg("flow", flowControl);
     call.arg("xon", xon);
@@ -174,13 +174,13 @@ FT_STATUS FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon, UCH
     return acceptSetting(call);
 }
 
-FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, UCHAR latencyMs) {
+FT_STATUS FTD2XX_CALL FT_SetLatencyTimer(FT_HANDLE handle, UCHAR latencyMs) {
     D2xxCall call("FT_SetLatencyTimer", handle);
     call.arg("ms", latencyMs);
     return acceptSetting(call);
 }
 
-FT_STATUS FT_Purge(FT_HANDLE handle, ULONG mask) {
+FT_STATUS FTD2XX_CALL FT_Purge(FT_HANDLE handle, ULONG mask) {
     D2xxCall call("FT_Purge", handle);
     call.arg("mask", mask);
     if (auto refused = call.refusal()) {
@@ -190,7 +190,7 @@ FT_STATUS FT_Purge(FT_HANDLE handle, ULONG mask) {
     return call.finish(FT_OK);
 }
 
-FT_STATUS FT_SetTimeouts(FT_HANDLE handle, ULONG readTimeout, ULONG writeTimeout) {
+FT_STATUS FTD2XX_CALL FT_SetTimeouts(FT_HANDLE handle, ULONG readTimeout, ULONG writeTimeout) {
     D2xxCall call("FT_SetTimeouts", handle);
     call.arg("read", readTimeout);
     call.arg("write", writeTimeout);
@@ -201,7 +201,7 @@ FT_STATUS FT_SetTimeouts(FT_HANDLE handle, ULONG readTimeout, ULONG writeTimeout
     return call.finish(FT_OK);
 }
 
-FT_STATUS FT_GetStatus(FT_HANDLE handle, DWORD* rxQueue, DWORD* txQueue, DWORD* eventStatus) {
+FT_STATUS FTD2XX_CALL FT_GetStatus(FT_HANDLE handle, DWORD* rxQueue, DWORD* txQueue, DWORD* eventStatus) {
     D2xxCall call("FT_GetStatus", handle);
     if (auto refused = call.refusal()) {
         return call.finishPoll(*refused, 0);
@@ -217,7 +217,7 @@ FT_STATUS FT_GetStatus(FT_HANDLE handle, DWORD* rxQueue, DWORD* txQueue, DWORD* 
     return call.finishPoll(FT_OK, waiting);
 }
 
-FT_STATUS FT_EE_Read(FT_HANDLE handle, FT_PROGRAM_DATA* data) {
+FT_STATUS FTD2XX_CALL FT_EE_Read(FT_HANDLE handle, FT_PROGRAM_DATA* data) {
     D2xxCall call("FT_EE_Read", handle);
     if (auto refused = call.refusal()) {
         return call.finish(*refused);
@@ -235,7 +235,7 @@ FT_STATUS FT_EE_Read(FT_HANDLE handle, FT_PROGRAM_DATA* data) {
     return call.finish(result.status);
 }
 
-FT_STATUS FT_EE_Program(FT_HANDLE handle, FT_PROGRAM_DATA* data) {
+FT_STATUS FTD2XX_CALL FT_EE_Program(FT_HANDLE handle, FT_PROGRAM_DATA* data) {
     D2xxCall call("FT_EE_Program", handle);
     if (auto refused = call.refusal()) {
         return call.finish(*refused);
@@ -250,7 +250,7 @@ FT_STATUS FT_EE_Program(FT_HANDLE handle, FT_PROGRAM_DATA* data) {
     return call.finish(result.status);
 }
 
-FT_STATUS FT_ResetPort(FT_HANDLE handle) {
+FT_STATUS FTD2XX_CALL FT_ResetPort(FT_HANDLE handle) {
     // Windows-only in the vendor library: on Linux it answers "not supported" at once,
     // without looking at the handle.
     D2xxCall call("FT_ResetPort", handle);

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <string>
@@ -11,6 +12,8 @@
 #include "cli/commands.h"
 #include "cli/driver_hint.h"
 #include "link/d2xx_library.h"
+#include "platform/command_line.h"
+#include "platform/timer_resolution.h"
 
 namespace {
 
@@ -21,7 +24,24 @@ std::int32_t withD2xx(const std::function<std::int32_t()>& command) {
         std::cerr << driverInstallHint() << std::endl;
         return -1;
     }
+    const FineTimerResolution fineSleeps;
     return command();
+}
+
+// CLI11's existing-file check with the path taken as UTF-8, as every path of the
+// program is: the same messages, and on Windows any file name.
+CLI::Validator existingFile() {
+    CLI::Validator check = CLI::ExistingFile;
+    check.operation([](std::string& path) {
+        std::error_code error;
+        const auto status = std::filesystem::status(std::filesystem::u8path(path), error);
+        if (error || status.type() == std::filesystem::file_type::not_found ||
+            status.type() == std::filesystem::file_type::none)
+            return "File does not exist: " + path;
+        if (status.type() == std::filesystem::file_type::directory) return "File is actually a directory: " + path;
+        return std::string();
+    });
+    return check;
 }
 
 }  // namespace
@@ -53,7 +73,7 @@ int main(int argc, char** argv) {
     update->add_option("-w, --which", which, "Either update the <STD> or <GOLD> image")
         ->required()
         ->check(CLI::IsMember({"STD", "GOLD"}));
-    update->add_option("-f, --file", file, "Path to the update file")->required()->check(CLI::ExistingFile);
+    update->add_option("-f, --file", file, "Path to the update file")->required()->check(existingFile());
     update->add_flag("-r, --reconfigure", reconfigure,
                      "Restart the NEXIR automatically after the update has completed");
     update->add_flag("-v, --skip_verify", skipVerify,
@@ -76,8 +96,11 @@ int main(int argc, char** argv) {
     boot->add_flag("-n, --now", now, "Reboot now into the chosen image");
     boot->callback([&] { status = withD2xx([&] { return bootCommand(bootBaud); }); });
 
+    const std::vector<std::string> arguments = utf8Arguments(argc, argv);
+    std::vector<const char*> pointers;
+    for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(pointers.size()), pointers.data());
     } catch (const CLI::ParseError& error) {
         return app.exit(error);
     }

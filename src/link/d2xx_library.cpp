@@ -4,6 +4,10 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include <cctype>
+
+#include "platform/text.h"
 #else
 #include <dlfcn.h>
 #endif
@@ -54,17 +58,29 @@ std::string bindEntryPoints(Resolve resolve) {
 #if defined(_WIN32)
 const char kFileName[] = "FTD2XX.dll";
 
-std::string lastErrorText() {
-    return "system error " + std::to_string(GetLastError());
+// The system's own text for an error code, as a Windows user would read it.
+std::string systemMessage(DWORD code) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+        0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string message = length ? utf8FromWide(std::wstring(text, length)) : "";
+    if (text) LocalFree(text);
+    while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back()))) message.pop_back();
+    return message.empty() ? "system error " + std::to_string(code) : message;
 }
 
-// Resolves every entry point; returns the empty text or the loader's reason.
+// Only the program's own folder and the system folder are searched: never the current
+// directory or PATH, where anyone could plant a DLL of that name.
 std::string bindAll() {
-    HMODULE module = LoadLibraryA(kFileName);
-    if (!module) return lastErrorText();
+    HMODULE module =
+        LoadLibraryExW(L"FTD2XX.dll", nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!module) return systemMessage(GetLastError());
     return bindEntryPoints([module](const char* name, unsigned ordinal, std::string& reason) {
         FARPROC address = GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
-        if (!address) reason = std::string(name) + ": " + lastErrorText();
+        if (!address) {
+            reason = std::string(name) + " (ordinal " + std::to_string(ordinal) + "): " + systemMessage(GetLastError());
+        }
         return reinterpret_cast<void*>(address);
     });
 }

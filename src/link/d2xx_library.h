@@ -1,8 +1,9 @@
 // Run-time binding to FTDI's D2XX driver library. The program never links against
-// the vendor library: it loads it by its plain name after the command line has been
-// accepted, so help and parse errors work on machines without the driver, and the
-// system's loader search path decides which file answers (the virtual card bench in
-// tests, the vendor library on a workstation).
+// the vendor library: it loads it after the command line has been accepted, so help and
+// parse errors work on machines without the driver. On Linux the loader's search path
+// decides which file answers (the virtual card bench in tests, the vendor library on a
+// workstation); on Windows only the program's own folder and the system folder count,
+// and every entry point is bound by its ordinal in FTDI's FTD2XX.dll.
 #pragma once
 
 #include <iosfwd>

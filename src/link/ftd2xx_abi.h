@@ -8,18 +8,21 @@
 #include <cstdint>
 
 #if defined(_WIN32)
-#define FTD2XX_CALL __stdcall
+// As in FTDI's own header, the basic types are the Windows SDK's, so this header and
+// <windows.h> can meet in one file. WINAPI is the D2XX calling convention (__stdcall on
+// 32-bit x86, the one x64 convention on 64-bit).
+#include <windows.h>
+#define FTD2XX_CALL WINAPI
 #else
 #define FTD2XX_CALL
-#endif
-
 // On Linux x86_64 the vendor's WinTypes.h makes DWORD and ULONG 4-byte unsigned ints,
-// and Windows (LLP64) agrees; `unsigned long` would break every layout on LP64.
+// as Windows (LLP64) has them; `unsigned long` would break every layout on LP64.
 using DWORD = std::uint32_t;
 using ULONG = std::uint32_t;
 using WORD = std::uint16_t;
 using USHORT = std::uint16_t;
 using UCHAR = std::uint8_t;
+#endif
 using FT_HANDLE = void*;
 using FT_STATUS = ULONG;
 
@@ -204,6 +207,7 @@ struct FT_PROGRAM_DATA {
     UCHAR PowerSaveEnableH;
 };
 
+static_assert(sizeof(DWORD) == 4 && sizeof(ULONG) == 4, "D2XX counts and statuses are 32 bits wide");
 #if UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
 static_assert(sizeof(FT_DEVICE_LIST_INFO_NODE) == 104, "device node must match the vendor ABI");
 static_assert(offsetof(FT_DEVICE_LIST_INFO_NODE, ftHandle) == 96, "device node must match the vendor ABI");

@@ -1,7 +1,6 @@
 #include "update/progress_bar.h"
 
 #include <algorithm>
-#include <chrono>
 #include <sstream>
 #include <utility>
 
@@ -27,13 +26,6 @@ std::string secondsText(std::uint32_t milliseconds)
 }
 
 }  // namespace
-
-std::uint32_t platformTickCount()
-{
-    const auto sinceStart = std::chrono::steady_clock::now().time_since_epoch();
-    const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(sinceStart);
-    return static_cast<std::uint32_t>(milliseconds.count());
-}
 
 ProgressBar::ProgressBar(TickSource ticks, std::ostream& tableOut, std::ostream& errorOut)
     : ticks_(std::move(ticks)),

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/ticks.h"
+
 // A millisecond counter that wraps around every 2^32 ms (about 49.7 days);
 // durations are taken modulo 2^32, so a wrap between two readings is harmless.
 using TickSource = std::function<std::uint32_t()>;
 
-// The steady clock in milliseconds, truncated to 32 bits.
-std::uint32_t platformTickCount();
 
 // One console line, redrawn in place, showing the card's progress through the
 // stages of an update, plus how long each stage took: the time from its first

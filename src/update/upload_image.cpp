@@ -107,12 +107,15 @@ int loadUpdateImageFrom(std::istream& file, std::uint64_t fileSize, const std::s
 int loadUpdateImage(const std::string& path, const std::string& type, UploadImage& image,
                     std::ostream& out)
 {
+    // The path is UTF-8 on every platform; on Windows the file is opened through the
+    // wide API, so any name works whatever the ANSI code page.
+    const std::filesystem::path filePath = std::filesystem::u8path(path);
     std::error_code error;
-    const std::uintmax_t fileSize = std::filesystem::file_size(path, error);
+    const std::uintmax_t fileSize = std::filesystem::file_size(filePath, error);
     if (error)
         return fail(out, kReadFailed, image);
     // A file that fails to open leaves the stream failed, which the read
     // reports, after the type has been checked.
-    std::ifstream file(path, std::ios::in | std::ios::binary);
+    std::ifstream file(filePath, std::ios::in | std::ios::binary);
     return loadUpdateImageFrom(file, fileSize, type, image, out);
 }

@@ -1,7 +1,9 @@
 // Input that is wrong or hostile at the program's edges: odd command-line values,
 // image paths that are no regular files, and card answers with NUL bytes, bytes above
 // 127 or megabytes without a line feed. Each has a defined outcome and loses nothing.
+#if !defined(_WIN32)
 #include <sys/stat.h>
+#endif
 
 #include "fixture.h"
 
@@ -40,18 +42,20 @@ TEST(BadInput, BaudRateZeroReachesTheDriverWhichRefusesIt) {
 // Slots with control characters match no card; paths that are no regular files are
 // refused before the card hears of them.
 TEST(BadInput, SlotsWithControlCharactersAndImagesThatAreNoFiles) {
-    const std::string fifo = makeTempDir() + "/image.fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string noSlot = "error: no cards found in specified slot\n";
-    const std::string noFile = "error: could not read update file into memory\n" + durationTable(4, "0");
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
+    std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {updateArgs("SW", "STD", imageFile("image"), "1\n"), noSlot},
         {updateArgs("SW", "STD", imageFile("image"), "1\t"), noSlot},
         {updateArgs("SW", "STD", imageFile("image"), "\x1b[1"), noSlot},
         {updateArgs("SW", "STD", imageFile("image"), "1\r"), noSlot},
-        {updateArgs("SW", "STD", fifo), noFile},
-        {updateArgs("SW", "STD", "/dev/zero"), noFile},
     };
+#if !defined(_WIN32)
+    const std::string fifo = makeTempDir() + "/image.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string noFile = "error: could not read update file into memory\n" + durationTable(4, "0");
+    cases.push_back({updateArgs("SW", "STD", fifo), noFile});
+    cases.push_back({updateArgs("SW", "STD", "/dev/zero"), noFile});
+#endif
     for (const auto& [args, out] : cases) {
         SCOPED_TRACE(args[8] + " in slot " + args[10]);
         const ProgramRun run = runOn(oneCardScenario(), args);
@@ -60,6 +64,9 @@ TEST(BadInput, SlotsWithControlCharactersAndImagesThatAreNoFiles) {
         EXPECT_EQ(uartCommands(run.callLog), (std::vector<std::string>{"GET HW_SLOT_ID\n"}));
         expectEveryHandleClosedOnce(run);
     }
+#if defined(_WIN32)
+    GTEST_SKIP() << "the slot cases ran; images that are named pipes or /dev/zero exist on POSIX systems only";
+#endif
 }
 
 // A driver that keeps reporting bytes it then fails to deliver: every pass without data

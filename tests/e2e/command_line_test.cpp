@@ -1,6 +1,11 @@
 // The command line is checked completely before the D2XX library is even loaded:
 // every rejection comes with CLI11's message and exit code and no call to a device.
 // The --help texts need no library either, and docs/hardware.md quotes each of them.
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+#include <cctype>
 #include <fstream>
 
 #include "fixture.h"
@@ -43,12 +48,35 @@ TEST(CommandLine, RejectionsComeWithTheirExitCodeAndNoDeviceCall) {
     }
 }
 
-TEST(CommandLine, MissingLibraryIsReportedAndFails) {
-    const ProgramRun run = runUpdater({"log", "-b", "9600"}, {"", makeTempDir(), {}, 60, ""});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.out,
-              "error: could not load FTDI D2XX library libftd2xx.so: libftd2xx.so: cannot open shared "
-              "object file: No such file or directory\n");
+#if defined(_WIN32)
+// The system's own text for an error code.
+static std::string systemMessage(DWORD code) {
+    char text[512] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                   sizeof text, nullptr);
+    std::string message = text;
+    while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back()))) message.pop_back();
+    return message;
+}
+#endif
+
+// One line, exit code 1, when the folder the program loads from has no library, or on
+// Windows one that lacks an ordinal (FT_GetStatus at 20 instead of 21).
+TEST(CommandLine, MissingOrIncompleteLibraryIsReportedAndFails) {
+    std::vector<std::pair<std::string, std::string>> cases = {
+#if defined(_WIN32)
+        {makeTempDir(), "FTD2XX.dll: " + systemMessage(ERROR_MOD_NOT_FOUND)},
+        {NEXIR_WRONG_ORDINAL_BENCH_DIR, "FTD2XX.dll: FT_GetStatus (ordinal 21): " + systemMessage(ERROR_PROC_NOT_FOUND)},
+#else
+        {makeTempDir(), "libftd2xx.so: libftd2xx.so: cannot open shared object file: No such file or directory"},
+#endif
+    };
+    for (const auto& [folder, reason] : cases) {
+        const ProgramRun run = runUpdater({"log", "-b", "9600"}, {e2e::bundled("rack.json"), folder, {}, 60, ""});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.out, "error: could not load FTDI D2XX library " + reason + "\n");
+        EXPECT_EQ(run.callLog, "");
+    }
 }
 
 // The code block right under the line "<!-- help: <command> -->" of docs/hardware.md,
@@ -78,7 +106,7 @@ TEST(CommandLine, HelpTextsNeedNoLibraryAndAreQuotedInTheDocs) {
 
         std::vector<std::string> args = {"--help"};
         if (!command.empty()) args.insert(args.begin(), command);
-        const ProgramRun run = runUpdater(args, {"", "/nonexistent", {}, 60, "nexir-updater"});
+        const ProgramRun run = runUpdater(args, {"", makeTempDir(), {}, 60, "nexir-updater"});
         EXPECT_EQ(run.exitCode, 0);
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(run.out, documented);

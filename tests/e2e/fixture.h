@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -77,9 +78,10 @@ inline std::vector<std::string> updateArgs(const std::string& type, const std::s
     return args;
 }
 
-// A fresh image file with the given bytes.
-inline std::string imageFile(const std::string& bytes) {
-    const std::string path = makeTempDir() + "/image.bin";
+// A fresh image file with the given bytes; `name` (UTF-8) may hold folders.
+inline std::string imageFile(const std::string& bytes, const std::string& name = "image.bin") {
+    const std::string path = makeTempDir() + "/" + name;
+    std::filesystem::create_directories(std::filesystem::u8path(path).parent_path());
     writeFile(path, bytes);
     return path;
 }

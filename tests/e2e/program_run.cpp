@@ -1,5 +1,27 @@
 #include "program_run.h"
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+// Paths are UTF-8 text on both platforms, as the program takes them.
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream(std::filesystem::u8path(path), std::ios::binary) << content;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string benchAssetPath(const std::string& relative) {
+    return std::string(NEXIR_BENCH_ASSETS) + "/" + relative;
+}
+
+// The process runner of Windows is in program_run_windows.cpp.
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -8,9 +30,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -40,21 +59,6 @@ std::string makeTempDir() {
     const std::string dir = root + "/" + std::to_string(next++);
     std::filesystem::create_directory(dir);
     return dir;
-}
-
-void writeFile(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string benchAssetPath(const std::string& relative) {
-    return std::string(NEXIR_BENCH_ASSETS) + "/" + relative;
 }
 
 // The child's output goes to files in a fresh folder, read once it has ended.
@@ -107,3 +111,4 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
     run.callLog = readFile(dir + "/calls.jsonl");
     return run;
 }
+#endif

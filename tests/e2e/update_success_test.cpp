@@ -6,11 +6,16 @@ using namespace e2e;
 
 namespace {
 
-// A quick card's whole update: the request, every bar, success, the table.
+// A quick card's whole update: the request, every bar, success, the table. The card
+// reports 0 % for the upload at each of its ticks before the first FIFO write, which
+// a busy machine (or Wine) may make later than the first tick: such bars are left out.
 void expectQuickSuccess(const ProgramRun& run, const std::string& request, int stages = 4, bool reconfigure = false) {
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(maskTimes(run.out),
+    std::string out = maskTimes(run.out);
+    const std::string early = bar(1, 0, stages);
+    for (auto at = out.find(early); at != std::string::npos; at = out.find(early, at)) out.erase(at, early.size());
+    EXPECT_EQ(out,
               preamble(request) + quickCardBars(stages) + successLines(reconfigure) + durationTable(stages));
     EXPECT_EQ(uartCommands(run.callLog).back(), request);
     expectEveryHandleClosedOnce(run);
@@ -55,7 +60,7 @@ TEST(UpdateSuccess, WholeUpdateShowsProgressAndDeliversTheImage) {
 }
 
 // The request's options, the number of stages shown and the reboot notice follow the
-// two flags, whichever way they are given.
+// two flags, whichever way they are given. The image's path is not ASCII.
 TEST(UpdateSuccess, FlagsShapeTheRequestTheStagesAndTheRebootNotice) {
     struct Case {
         std::vector<std::string> flags;
@@ -63,7 +68,7 @@ TEST(UpdateSuccess, FlagsShapeTheRequestTheStagesAndTheRebootNotice) {
         bool reconfigure;
     };
     const std::string file = patternBytes(1000, 7);
-    const std::string path = imageFile(file);
+    const std::string path = imageFile(file, "Größe/固件.bin");
     for (const Case& c : std::vector<Case>{{{"-v"}, true, false},
                                            {{"--reconfigure"}, false, true},
                                            {{"-r", "--skip_verify"}, true, true}}) {

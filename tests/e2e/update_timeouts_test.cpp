@@ -14,14 +14,15 @@ constexpr long kPollsPerSilentRead = 2000;
 
 // The card takes the image at once and reports 100 % for it 50 ms after the request,
 // then goes silent: its later stages last a minute each and send nothing. `line` comes
-// 3 s after the request, in the second event read after the transfer (the first one
-// times out after about 2 s; `line` is JSON text). The update must abort at the sixth
+// 5 s after the request, in the second or third event read after the transfer (each
+// times out after 2000 sleeps of a millisecond, about 2 s on Linux and up to half as
+// long again under Wine; `line` is JSON text). The update must abort at the sixth
 // silent read, counted from the line when it `restarts` the count, else from the
 // 100 %, printing `shown` for the line and `err`.
 void expectAbortAfterSilentReads(const std::string& line, bool restarts, const std::string& shown,
                                  const std::string& err) {
     const ProgramRun run = runOn(oneCardScenario(R"({"event_interval_ms": 50, "stage_ms": [60000, 60000, 60000],
-      "silent_after_transfer": true, "extra_lines": [{"stage": 1, "at_ms": 3000, "data": ")" + line + R"("}]})"),
+      "silent_after_transfer": true, "extra_lines": [{"stage": 1, "at_ms": 5000, "data": ")" + line + R"("}]})"),
                                  updateArgs("SW", "STD", imageFile(patternBytes(1000))));
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.err, err);

@@ -1,0 +1,8 @@
+#pragma once
+
+#include <cstdint>
+
+// A 32-bit millisecond tick counter that wraps every 2^32 ms (about 49.7 days):
+// GetTickCount on Windows, the steady clock truncated to 32 bits on Linux. Take
+// differences modulo 2^32.
+std::uint32_t platformTickCount();
