@@ -85,7 +85,10 @@ WriteOutcome Card::fifoWrite(const std::uint8_t* data, std::size_t length, ULONG
     if (config_.upgrade.writeStatus != FT_OK) {
         return {config_.upgrade.writeStatus, 0};
     }
-    const std::size_t wanted = shortenedLocked(length);
+    std::size_t wanted = shortenedLocked(length);
+    if (config_.upgrade.maxWriteBytes > 0) {
+        wanted = std::min<std::size_t>(wanted, config_.upgrade.maxWriteBytes);
+    }
     const auto start = Clock::now();
     const auto deadline = deadlineAfter(start, timeoutMs);
     std::size_t taken = 0;

@@ -70,6 +70,8 @@ UpgradeConfig parseUpgrade(const json& j) {
     config.writeStatus = valueOr<FT_STATUS>(j, "write_status", FT_OK);
     config.shortWrite = valueOr<std::uint32_t>(j, "short_write", 0);
     config.doneDuringTransfer = valueOr(j, "done_during_transfer", false);
+    config.doneAfterUploadMs = valueOr(j, "done_after_upload_ms", config.doneAfterUploadMs);
+    config.maxWriteBytes = valueOr<std::uint32_t>(j, "max_write_bytes", 0);
     config.extraLines = parseExtraLines(valueOr(j, "extra_lines", json::array()));
     config.intakeTimeoutMs = valueOr(j, "intake_timeout_ms", config.intakeTimeoutMs);
     if (config.eventIntervalMs <= 0) {
@@ -83,6 +85,7 @@ EepromConfig parseEeprom(const json& j) {
     config.fifoFlag = valueOr<std::uint8_t>(j, "fifo_flag", config.fifoFlag);
     config.readStatus = valueOr<FT_STATUS>(j, "read_status", FT_OK);
     config.programStatus = valueOr<FT_STATUS>(j, "program_status", FT_OK);
+    config.modeAfterReplug = valueOr(j, "mode_after_replug", false);
     return config;
 }
 

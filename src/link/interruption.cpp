@@ -1,0 +1,60 @@
+// The one place that knows how the platform delivers interruptions.
+#include "link/interruption.h"
+
+#include <csignal>
+#include <initializer_list>
+
+namespace {
+
+// Written by the handlers, which may do nothing else safely.
+volatile std::sig_atomic_t receivedCount = 0;
+volatile std::sig_atomic_t latestSignal = 0;
+std::sig_atomic_t acknowledgedCount = 0;
+
+void countInterruption(int signal) {
+    latestSignal = signal;
+    receivedCount = receivedCount + 1;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+#include <windows.h>
+
+namespace {
+// Console events arrive on a thread of their own; they are mapped to the POSIX numbers
+// so that the exit code means the same on both platforms (Ctrl-C: 2, others: 15).
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    countInterruption(event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? SIGINT : SIGTERM);
+    return TRUE;
+}
+}  // namespace
+
+void installInterruptionHandlers() {
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+#else
+#include <signal.h>
+
+void installInterruptionHandlers() {
+    struct sigaction action = {};
+    action.sa_handler = countInterruption;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
+}
+#endif
+
+bool interruptionPending() {
+    return receivedCount != acknowledgedCount;
+}
+
+int acknowledgeInterruption() {
+    acknowledgedCount = receivedCount;
+    return latestSignal;
+}
+
+void leaveIfInterrupted() {
+    if (interruptionPending()) throw Interrupted{acknowledgeInterruption()};
+}
