@@ -8,6 +8,7 @@
 #include <deque>
 #include <exception>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,8 @@ namespace {
 
 constexpr std::uint32_t kEventPollLimit = 2000;
 constexpr std::uint8_t kToleratedTimeouts = 5;
+constexpr int kAbortAnswerReads = 3;
+constexpr std::uint32_t kAbortAnswerPollLimit = 1000;
 const char kSubscription[] = "SET EVT_ENA FW_UPGRADE_STATUS ON";
 const char kSubscriptionAccepted[] = "RSET EVT_ENA FW_UPGRADE_STATUS OK\n";
 
@@ -97,10 +100,18 @@ private:
     std::deque<std::string> lines_;
 };
 
-// Sends the abort and returns the card's answer without its final line feed.
+// Sends the abort and returns the card's answer, one line without its line feed. Event
+// lines that were queued before the command come back first and are passed over.
 std::string tellCardToAbort(NEXIR& card) {
     std::string answer = card.sendCommand("SET FW_ABORT_UPGRADE");
-    if (!answer.empty() && answer.back() == '\n') answer.pop_back();
+    for (int reads = 1; answer != "TIMEOUT"; ++reads) {
+        std::istringstream lines(answer);
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.empty() && line.rfind("EVT ", 0) != 0) return line;
+        }
+        if (reads == kAbortAnswerReads) break;
+        answer = card.readResponse(kAbortAnswerPollLimit);
+    }
     return answer;
 }
 
