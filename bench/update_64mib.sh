@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A 64 MiB update against a virtual card whose own timeline takes T seconds from the
 # upgrade request on: how long the program runs past T, and how much CPU it uses while
-# it waits on the card. Usage: bench/update_64mib.sh [build-dir]
+# it waits on the card. Usage: [RATE=bytes-per-second] bench/update_64mib.sh [build-dir]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}

@@ -24,6 +24,7 @@ namespace {
 constexpr std::uint32_t kEventPollLimit = 2000;
 constexpr std::uint8_t kToleratedTimeouts = 5;
 constexpr int kAbortAnswerReads = 3;
+constexpr std::chrono::milliseconds kLastWriteReturning{250};
 constexpr std::uint32_t kAbortAnswerPollLimit = 1000;
 const char kSubscription[] = "SET EVT_ENA FW_UPGRADE_STATUS ON";
 const char kSubscriptionAccepted[] = "RSET EVT_ENA FW_UPGRADE_STATUS OK\n";
@@ -153,9 +154,10 @@ PhaseOutcome handleTransferLine(const std::string& line, ProgressBar& bar, Trans
             reportFailEvent(line);
             return PhaseOutcome::Failed;
         case EventKind::Done:
-            // The card may send DONE right after the last byte, before this loop has
-            // seen the task end; DONE before the whole image is out cannot be believed.
-            if (transfer.finishedWithin(std::chrono::milliseconds(0)) && transfer.result().code >= 0) {
+            // The card may send DONE as it takes the last byte, before this loop has seen
+            // the task end, or even before the write has returned: the task is given a
+            // moment. DONE before the whole image is out cannot be believed.
+            if (transfer.finishedWithin(kLastWriteReturning) && transfer.result().code >= 0) {
                 return PhaseOutcome::Done;
             }
             reportMalformed("Error: ", line);

@@ -107,14 +107,15 @@ class CardAcceptedTheRequest : public ::testing::TestWithParam<FailureCase> {};
 // there is nothing to abort.
 TEST_P(CardAcceptedTheRequest, IsToldToAbortOnEveryFailure) {
     const FailureCase& c = GetParam();
-    const ProgramRun run = runOn(c.scenario, updateArgs("FPGA", "STD", imageFile(patternBytes(1 << 20))));
+    const std::size_t size = 5 << 20;  // more than one piece of the program's
+    const ProgramRun run = runOn(c.scenario, updateArgs("FPGA", "STD", imageFile(patternBytes(size))));
     EXPECT_EQ(run.exitCode, c.exitCode);
     EXPECT_NE(run.out.find(c.shown), std::string::npos) << run.out;
     EXPECT_EQ(sent(run, "SET FW_UPGRADE "), c.requestSent);
     EXPECT_EQ(sent(run, kAbort), c.abortSent);
     // The image goes out in bounded pieces, each taken up to what the card takes.
     for (const auto& write : callsOf(run.callLog, "FT_Write", kFifoDevice)) {
-        EXPECT_LT(write.value("requested", 0), 1 << 20) << "the whole image in one write";
+        EXPECT_LT(write.value("requested", 0u), size) << "the whole image in one write";
     }
     expectEveryHandleClosedOnce(run);
 }
