@@ -18,12 +18,12 @@ namespace {
 constexpr ULONG kFifoTimeoutMs = 1000;
 constexpr std::chrono::seconds kStallLimit{60};
 // Bytes handed to one write. Every call costs a wake-up of this thread and of the
-// driver's, and on a busy machine that is milliseconds, lost to the wire each time: a
-// 64 MiB upload to the bench's 40 MB/s FIFO ran 2.7 s past the card's timeline in
-// 16 KiB chunks, 1.3 s in 64 KiB, 0.9 s in 256 KiB and 0.2 to 0.5 s in 4 MiB (see
-// BENCHMARKS.md). The upper bound is the wire: at a real FIFO's 8 MB/s a chunk of
-// 4 MiB takes about half a second, so it ends well within the write timeout, and a
-// stop asked for between chunks is honoured within that time.
+// driver's, and on a busy machine a late wake-up is time lost to the wire. A 64 MiB
+// upload to the bench's 40 MB/s FIFO (BENCHMARKS.md) ran 1.9 s past the card's own
+// timeline in 64 KiB chunks, 0.7 s in 256 KiB, 0.15 to 0.8 s in 1 MiB and 0.05 to 0.37 s in
+// 4 MiB, against 0.04 to 0.11 s for one single write. The upper bound is the wire: at
+// a real FIFO's 8 MB/s a 4 MiB chunk takes about half a second, well within the write
+// timeout, and a stop asked for between chunks is honoured within that time.
 constexpr DWORD kChunkBytes = 4 * 1024 * 1024;
 // A write that took nothing without an error (a driver that does not wait for room)
 // is tried again after this pause rather than at once.
