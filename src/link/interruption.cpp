@@ -39,6 +39,9 @@ void installInterruptionHandlers() {
 void installInterruptionHandlers() {
     struct sigaction action = {};
     action.sa_handler = countInterruption;
+    // Calls under way (a file read, a sleep) go on as if nothing came: the loops look
+    // at the count when they next poll.
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
     action.sa_handler = SIG_IGN;
