@@ -1,19 +1,23 @@
 // The one place that knows how the platform delivers interruptions.
 #include "link/interruption.h"
 
+#include <atomic>
 #include <csignal>
 #include <initializer_list>
 
 namespace {
 
-// Written by the handlers, which may do nothing else safely.
-volatile std::sig_atomic_t receivedCount = 0;
-volatile std::sig_atomic_t latestSignal = 0;
-std::sig_atomic_t acknowledgedCount = 0;
+// Written by the handlers, which may do nothing else safely. A handler may run on any
+// thread (the transfer task's too), hence atomics, which are safe in a handler only
+// when they need no lock.
+std::atomic<int> receivedCount{0};
+std::atomic<int> latestSignal{0};
+int acknowledgedCount = 0;  // main thread only
+static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free atomics");
 
 void countInterruption(int signal) {
     latestSignal = signal;
-    receivedCount = receivedCount + 1;
+    ++receivedCount;
 }
 
 }  // namespace
