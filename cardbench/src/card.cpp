@@ -86,6 +86,10 @@ WriteOutcome Card::fifoWrite(const std::uint8_t* data, std::size_t length, ULONG
     if (config_.upgrade.writeStatus != FT_OK) {
         return {config_.upgrade.writeStatus, 0};
     }
+    if (zeroWritesMade_ < config_.upgrade.zeroWrites) {
+        ++zeroWritesMade_;  // a driver that does not wait for room
+        return {FT_OK, 0};
+    }
     std::size_t wanted = shortenedLocked(length);
     if (config_.upgrade.maxWriteBytes > 0) {
         wanted = std::min<std::size_t>(wanted, config_.upgrade.maxWriteBytes);

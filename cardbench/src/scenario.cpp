@@ -72,6 +72,7 @@ UpgradeConfig parseUpgrade(const json& j) {
     config.doneDuringTransfer = valueOr(j, "done_during_transfer", false);
     config.doneAfterUploadMs = valueOr(j, "done_after_upload_ms", config.doneAfterUploadMs);
     config.maxWriteBytes = valueOr<std::uint32_t>(j, "max_write_bytes", 0);
+    config.zeroWrites = valueOr<std::uint32_t>(j, "zero_writes", 0);
     config.extraLines = parseExtraLines(valueOr(j, "extra_lines", json::array()));
     config.intakeTimeoutMs = valueOr(j, "intake_timeout_ms", config.intakeTimeoutMs);
     if (config.eventIntervalMs <= 0) {

@@ -50,6 +50,7 @@ struct UpgradeConfig {
     bool doneDuringTransfer = false;
     int doneAfterUploadMs = -1;       // >= 0: DONE this long after the last byte, no stages
     std::uint32_t maxWriteBytes = 0;  // 0: a FIFO write takes any amount
+    std::uint32_t zeroWrites = 0;     // the first N FIFO writes take nothing and return at once
     std::vector<ExtraLine> extraLines;
     int intakeTimeoutMs = 3000;  // an upload that stalls this long fails
 };

@@ -134,6 +134,20 @@ INSTANTIATE_TEST_SUITE_P(
                     false, false}),
     [](const auto& info) { return info.param.name; });
 
+// A driver that takes nothing and says nothing is tried again after a pause, not in a
+// spin: 150 such writes hold the upload back by well over a second.
+TEST(WriteThatTakesNothing, IsTriedAgainAfterAPause) {
+    const std::string file = patternBytes(1000);
+    const FifoDump dump;
+    const ProgramRun run = runOn(oneCardScenario(R"({"event_interval_ms": 100, "stage_ms": [0, 0, 0],
+                                                     "zero_writes": 150})"),
+                                 updateArgs("FPGA", "STD", imageFile(file)), {dump.env()});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(callsOf(run.callLog, "FT_Write", kFifoDevice).size(), 151u);
+    EXPECT_GE(run.seconds, 1.5);
+    EXPECT_EQ(dump.received(), expectedUploadImage(file, "FPGA"));
+}
+
 // A card whose FIFO flag has just been programmed: one notice naming it on standard
 // error, standard output of `log` as before.
 TEST(CardJustSwitchedToFifoMode, LogAsksForAReplugOnStandardError) {
