@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A 64 MiB update against a virtual card whose own timeline takes T seconds from the
 # upgrade request on: how long the program runs past T, and how much CPU it uses while
-# it waits on the card. Usage: bench/update_64mib.sh [build-dir]
+# it waits on the card. Usage: [RATE=bytes-per-second] bench/update_64mib.sh [build-dir]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -9,7 +9,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 size=$((64 << 20))
-rate=$((32 << 20))            # bytes per second: a two-second upload
+rate=${RATE:-40000000}        # bytes per second: the bench FIFO at five times a real one
 interval_ms=20
 head -c "$size" /dev/urandom > "$work/image.bin"
 cat > "$work/scenario.json" <<JSON

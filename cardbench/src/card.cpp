@@ -7,6 +7,7 @@ namespace cardbench {
 namespace {
 
 using Millis = std::chrono::milliseconds;
+constexpr std::uint64_t kReservedIntake = 256u << 20;  // beyond this, the vector grows as it must
 
 std::optional<Clock::time_point> earliest(std::optional<Clock::time_point> a,
                                           std::optional<Clock::time_point> b) {
@@ -85,7 +86,14 @@ WriteOutcome Card::fifoWrite(const std::uint8_t* data, std::size_t length, ULONG
     if (config_.upgrade.writeStatus != FT_OK) {
         return {config_.upgrade.writeStatus, 0};
     }
-    const std::size_t wanted = shortenedLocked(length);
+    if (zeroWritesMade_ < config_.upgrade.zeroWrites) {
+        ++zeroWritesMade_;  // a driver that does not wait for room
+        return {FT_OK, 0};
+    }
+    std::size_t wanted = shortenedLocked(length);
+    if (config_.upgrade.maxWriteBytes > 0) {
+        wanted = std::min<std::size_t>(wanted, config_.upgrade.maxWriteBytes);
+    }
     const auto start = Clock::now();
     const auto deadline = deadlineAfter(start, timeoutMs);
     std::size_t taken = 0;
@@ -148,6 +156,9 @@ void Card::handleLineLocked(const std::string& line, Clock::time_point now) {
     case CardAction::StartUpgrade:
         upgrade_.emplace(config_.upgrade, outcome.request, answerAt);
         takenSinceRequest_ = 0;
+        // Growing the record of received bytes mid-upload would copy it all and stall
+        // the intake for as long: room for the announced image is made now.
+        received_.reserve(received_.size() + std::size_t(std::min<std::uint64_t>(outcome.request.size, kReservedIntake)));
         break;
     case CardAction::AbortUpgrade:
         if (upgrade_) {

@@ -73,6 +73,7 @@ private:
     std::vector<std::uint8_t> received_;
     std::uint64_t takenSinceRequest_ = 0;
     bool shortWriteUsed_ = false;
+    std::uint32_t zeroWritesMade_ = 0;
 };
 
 }  // namespace cardbench

@@ -46,6 +46,11 @@ void channelClosed(World& world, OpenHandle& handle) {
 
 WriteOutcome writeChannel(World& world, OpenHandle& handle, const std::uint8_t* data, std::size_t length) {
     const Device& device = world.devices().device(handle.device());
+    if (isCardFifo(device) && !device.eeprom->fifoModeActive()) {
+        // Interface A is still in its old mode: nothing reaches the card's FIFO.
+        handle.idleWait(handle.writeTimeoutMs());
+        return {FT_OK, 0};
+    }
     if (isCardFifo(device)) {
         return device.card->fifoWrite(data, length, handle.writeTimeoutMs(), handle.closedFlag());
     }

@@ -76,6 +76,13 @@ std::uint8_t Eeprom::fifoFlag() const {
     return fifoFlag_;
 }
 
+bool Eeprom::fifoModeActive() const {
+    if (config_.modeAfterReplug) {
+        return config_.fifoFlag != 0;
+    }
+    return true;  // the bench's classic card: the channel carries data whatever the flag
+}
+
 std::size_t Eeprom::blockEnd() const {
     return deviceType_ == kTypeFt232R ? offsetof(FT_PROGRAM_DATA, PullDownEnable7)
                                       : offsetof(FT_PROGRAM_DATA, PullDownEnable8);

@@ -64,6 +64,9 @@ UpgradeConfig parseUpgrade(const JsonView& j) {
     config.writeStatus = j.valueOr<FT_STATUS>("write_status", FT_OK);
     config.shortWrite = j.valueOr<std::uint32_t>("short_write", 0);
     config.doneDuringTransfer = j.valueOr("done_during_transfer", false);
+    config.doneAfterUploadMs = j.valueOr("done_after_upload_ms", config.doneAfterUploadMs);
+    config.maxWriteBytes = j.valueOr<std::uint32_t>("max_write_bytes", 0);
+    config.zeroWrites = j.valueOr<std::uint32_t>("zero_writes", 0);
     config.extraLines = parseExtraLines(j["extra_lines"]);
     config.intakeTimeoutMs = j.valueOr("intake_timeout_ms", config.intakeTimeoutMs);
     if (config.eventIntervalMs <= 0) {
@@ -77,6 +80,7 @@ EepromConfig parseEeprom(const JsonView& j) {
     config.fifoFlag = j.valueOr<std::uint8_t>("fifo_flag", config.fifoFlag);
     config.readStatus = j.valueOr<FT_STATUS>("read_status", FT_OK);
     config.programStatus = j.valueOr<FT_STATUS>("program_status", FT_OK);
+    config.modeAfterReplug = j.valueOr("mode_after_replug", false);
     return config;
 }
 

@@ -48,6 +48,9 @@ struct UpgradeConfig {
     FT_STATUS writeStatus = FT_OK;
     std::uint32_t shortWrite = 0;
     bool doneDuringTransfer = false;
+    int doneAfterUploadMs = -1;       // >= 0: DONE this long after the last byte, no stages
+    std::uint32_t maxWriteBytes = 0;  // 0: a FIFO write takes any amount
+    std::uint32_t zeroWrites = 0;     // the first N FIFO writes take nothing and return at once
     std::vector<ExtraLine> extraLines;
     int intakeTimeoutMs = 3000;  // an upload that stalls this long fails
 };
@@ -56,6 +59,7 @@ struct EepromConfig {
     std::uint8_t fifoFlag = 1;
     FT_STATUS readStatus = FT_OK;
     FT_STATUS programStatus = FT_OK;
+    bool modeAfterReplug = false;  // the FIFO flag takes effect only when the chip re-enumerates
 };
 
 struct CardConfig {

@@ -38,6 +38,11 @@ void UpgradeSession::takeFifoBytes(const std::uint8_t* data, std::size_t length,
     }
     if (upload_.complete()) {
         uploadDoneAt_ = now;
+        if (config_.doneAfterUploadMs >= 0) {
+            // A card that reports nothing between the last byte and its DONE.
+            phase_ = Phase::Finished;
+            schedule(now + std::chrono::milliseconds(config_.doneAfterUploadMs), 1, kDoneLine);
+        }
     }
 }
 
@@ -62,7 +67,7 @@ std::vector<TimedLine> UpgradeSession::advance(Clock::time_point now) {
 
 std::optional<Clock::time_point> UpgradeSession::nextEventTime() const {
     if (phase_ == Phase::Finished) {
-        return std::nullopt;
+        return scheduled_.empty() ? std::nullopt : std::optional<Clock::time_point>(scheduled_.front().due);
     }
     if (!scheduled_.empty()) {
         return std::min(nextTick_, scheduled_.front().due);

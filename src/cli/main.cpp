@@ -1,10 +1,14 @@
 // Entry point: describes the command line, lets CLI11 parse and validate it, and runs
 // the one subcommand given. The D2XX library is loaded only once the command line has
 // been accepted, so help and usage errors never need it.
+//
+// Interruptions and unexpected exceptions unwind to here: on the way every card object
+// closes its channels, so the process never ends with a card's handles still open.
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
 #include <filesystem>
+#include <exception>
 #include <functional>
 #include <iostream>
 #include <string>
@@ -14,6 +18,7 @@
 #include "link/d2xx_library.h"
 #include "platform/command_line.h"
 #include "platform/timer_resolution.h"
+#include "link/interruption.h"
 
 namespace {
 
@@ -96,13 +101,20 @@ int main(int argc, char** argv) {
     boot->add_flag("-n, --now", now, "Reboot now into the chosen image");
     boot->callback([&] { status = withD2xx([&] { return bootCommand(bootBaud); }); });
 
+    installInterruptionHandlers();
     const std::vector<std::string> arguments = utf8Arguments(argc, argv);
     std::vector<const char*> pointers;
     for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
     try {
         app.parse(static_cast<int>(pointers.size()), pointers.data());
+        leaveIfInterrupted();  // one that came after the last poll
     } catch (const CLI::ParseError& error) {
         return app.exit(error);
+    } catch (const Interrupted& interruption) {
+        return 128 + interruption.signal;
+    } catch (const std::exception& error) {
+        std::cout << "error: " << error.what() << std::endl;
+        return 1;
     }
     // A failed command must not look like success to a script.
     return status == 0 ? 0 : 1;

@@ -29,5 +29,10 @@ std::int32_t updateCommand(std::uint32_t baudRate, const std::string& slot, cons
         std::cout << "error: no cards found in specified slot" << std::endl;
         return -1;
     }
+    if (chosen->fifoModeAwaitsReplug) {
+        std::cout << "error: card " << chosen->serialNumber
+                  << " is not in FIFO mode yet; unplug and replug it, then run the update again" << std::endl;
+        return -1;
+    }
     return chosen->runUpdate(type, which, file, skipVerify, reconfigure);
 }

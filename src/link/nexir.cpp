@@ -68,7 +68,8 @@ void NEXIR::openFifoChannel() {
 }
 
 // Interface A carries the image as a 245 FIFO only when the chip's EEPROM says so;
-// a card fresh from the factory has the flag clear and is programmed here once.
+// a card fresh from the factory has the flag clear and is programmed here once. The
+// chip reads its EEPROM only when it enumerates, so the new mode needs a replug.
 void NEXIR::ensureFifoMode() {
     char manufacturer[32] = {};
     char manufacturerId[16] = {};
@@ -93,5 +94,12 @@ void NEXIR::ensureFifoMode() {
     }
     if (data.IFAIsFifo7 != 0) return;
     data.IFAIsFifo7 = 1;
+    fifoModeAwaitsReplug = true;
     fifoStatus = ft.eeProgram(fifoHandle, &data);
+    if (fifoStatus != FT_OK) return;
+    // Standard error, so that what `log` prints on standard output stays as it was.
+    std::cerr << "notice: card " << serialNumber
+              << " has just been switched to FIFO mode; unplug and replug it (or power-cycle it) before "
+                 "updating it"
+              << std::endl;
 }

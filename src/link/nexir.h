@@ -9,8 +9,6 @@
 #include "link/ftd2xx_abi.h"
 #include "update/update_result.h"
 
-class ProgressBar;
-
 class NEXIR {
 public:
     // Opens and configures both channels and makes sure the chip's interface A is a
@@ -46,11 +44,12 @@ public:
     FT_STATUS uartStatus = FT_OK;
     FT_STATUS fifoStatus = FT_OK;
     std::uint32_t baudRate;
+    // The chip's FIFO flag was clear when the card was opened: interface A is not a
+    // FIFO until the chip re-enumerates, so an image sent now would go nowhere.
+    bool fifoModeAwaitsReplug = false;
 
 private:
     void openUartChannel(std::int32_t flowControl);
     void openFifoChannel();
     void ensureFifoMode();
-    std::int32_t awaitCompletion(ProgressBar& bar);
-    std::int32_t abortUpdate(const char* reason);
 };

@@ -6,6 +6,7 @@
 
 #include "link/answer_framing.h"
 #include "link/d2xx_library.h"
+#include "link/interruption.h"
 #include "link/nexir.h"
 
 namespace {
@@ -25,12 +26,14 @@ std::string NEXIR::sendCommand(std::string command) {
 
 // Polls the receive queue up to `pollLimit` times. An answer is complete when the
 // newest chunk ends in a line feed; an empty poll sleeps one millisecond, a poll that
-// found data goes on at once.
+// found data goes on at once. An interruption is noticed between answers, never in
+// the middle of one, so that no line is cut in two.
 std::string NEXIR::readResponse(std::uint32_t pollLimit) {
     const D2xxFunctions& ft = d2xx();
     AnswerFraming framing;
     std::vector<char> chunk;
     for (std::uint32_t poll = 0; poll < pollLimit; ++poll) {
+        if (framing.empty()) leaveIfInterrupted();
         DWORD waiting = 0, transmitQueue = 0, events = 0;
         uartStatus = ft.getStatus(uartHandle, &waiting, &transmitQueue, &events);
         if (uartStatus != FT_OK) waiting = 0;

@@ -4,6 +4,8 @@
 #include <sstream>
 #include <utility>
 
+#include "update/console.h"
+
 namespace {
 
 // The integer part of width * percent / 100, in single precision as the
@@ -27,8 +29,10 @@ std::string secondsText(std::uint32_t milliseconds)
 
 }  // namespace
 
-ProgressBar::ProgressBar(TickSource ticks, std::ostream& tableOut, std::ostream& errorOut)
+ProgressBar::ProgressBar(TickSource ticks, std::ostream& tableOut, std::ostream& errorOut,
+                         ColumnSource columns)
     : ticks_(std::move(ticks)),
+      columns_(columns ? std::move(columns) : ColumnSource(consoleColumns)),
       tableOut_(tableOut),
       errorOut_(errorOut),
       stageStartTicks_(stageNames_.size(), 0),
@@ -107,17 +111,33 @@ void ProgressBar::recordStage(std::uint8_t stage)
     stageDurations_[index] = now - stageStartTicks_[index];
 }
 
-// The flush after "\r" puts the cursor back at the line start at once; the
-// rest of the line waits for the stream's next flush.
+// The frame is flushed whole, so that the console shows the latest event at once
+// rather than when the next one comes.
 void ProgressBar::drawLine(std::ostream& out) const
 {
     // Negative (and NaN) percentages are drawn as 0.
     const float shown = progress_ >= 0.0f ? progress_ : 0.0f;
-    const std::size_t filled = filledCells(barWidth_, shown);
-    out << "\r" << std::flush << "[";
-    for (std::size_t cell = 0; cell < barWidth_; ++cell)
+    const std::size_t cells = cellsThatFit();
+    const std::size_t filled = filledCells(cells, shown);
+    out << "\r" << "[";
+    for (std::size_t cell = 0; cell < cells; ++cell)
         out << (cell <= filled ? doneText_ : remainingText_);
-    out << "]" << " " << std::min(static_cast<unsigned>(shown), 100u) << "%" << " " << statusText_;
+    out << "]" << " " << std::min(static_cast<unsigned>(shown), 100u) << "%" << " " << statusText_ << std::flush;
+}
+
+// A frame wider than the terminal wraps, and "\r" then goes back only to the start of
+// its last row: every redraw would leave a row behind. On a terminal the bar gives up
+// cells until the widest frame (100 %) fits in one row. Off a terminal frames keep
+// their width.
+std::size_t ProgressBar::cellsThatFit() const
+{
+    const std::size_t columns = columns_();
+    if (columns == 0)
+        return barWidth_;
+    const std::size_t cellWidth = std::max<std::size_t>(1, doneText_.size());
+    const std::size_t rest = std::string("[] 100% ").size() + statusText_.size();
+    const std::size_t room = columns > rest ? (columns - rest) / cellWidth : 0;
+    return std::min(barWidth_, room);
 }
 
 void ProgressBar::printDurations() const

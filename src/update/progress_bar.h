@@ -15,13 +15,16 @@
 using TickSource = std::function<std::uint32_t()>;
 
 
+// The columns of the terminal the bar is drawn on; 0: not a terminal, no limit.
+using ColumnSource = std::function<std::size_t()>;
+
 // One console line, redrawn in place, showing the card's progress through the
 // stages of an update, plus how long each stage took: the time from its first
 // drawing to its latest, printed as a table when the bar is destroyed.
 class ProgressBar {
 public:
     explicit ProgressBar(TickSource ticks = platformTickCount, std::ostream& tableOut = std::cout,
-                         std::ostream& errorOut = std::cerr);
+                         std::ostream& errorOut = std::cerr, ColumnSource columns = nullptr);
     ~ProgressBar();  // prints the stage-duration table to tableOut; takes no lock
 
     ProgressBar(const ProgressBar&) = delete;
@@ -40,9 +43,11 @@ public:
 private:
     void recordStage(std::uint8_t stage);
     void drawLine(std::ostream& out) const;
+    std::size_t cellsThatFit() const;
     void printDurations() const;
 
     TickSource ticks_;
+    ColumnSource columns_;
     std::ostream& tableOut_;
     std::ostream& errorOut_;
 

@@ -10,17 +10,18 @@ TransferTask::TransferTask(NEXIR& card, const UploadImage& image) {
 
 TransferTask::~TransferTask() {
     stop();
-    if (future_.valid()) future_.wait();
 }
 
 bool TransferTask::finishedWithin(std::chrono::milliseconds limit) const {
     return future_.wait_for(limit) == std::future_status::ready;
 }
 
-UpdateResult TransferTask::result() {
-    return future_.get();
+const UpdateResult& TransferTask::result() {
+    if (!result_) result_ = future_.get();
+    return *result_;
 }
 
 void TransferTask::stop() {
     abort_ = true;
+    if (future_.valid()) future_.wait();
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <future>
+#include <optional>
 
 #include "update/update_result.h"
 
@@ -22,13 +23,15 @@ public:
 
     // True once the transfer has ended; waits at most `limit` for it.
     bool finishedWithin(std::chrono::milliseconds limit) const;
-    // The transfer's outcome; call once, after finishedWithin returned true.
-    UpdateResult result();
-    // Asks the transfer to stop at its next write; it ends within one write timeout.
+    // The transfer's outcome; only once finishedWithin has returned true.
+    const UpdateResult& result();
+    // Asks the transfer to stop at its next chunk and waits for it to end, which takes
+    // at most one chunk's write timeout.
     void stop();
 
 private:
     std::atomic<bool> abort_{false};
     std::uint32_t bytesWritten_ = 0;
     std::future<UpdateResult> future_;
+    std::optional<UpdateResult> result_;
 };

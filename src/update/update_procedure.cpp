@@ -1,11 +1,18 @@
 // One whole firmware update of one card: announce the image on the UART channel, send
 // it on the FIFO channel from the transfer task, and follow the card's status events
 // until it reports DONE or FAIL.
+//
+// Once the card has accepted the upgrade request it waits for the image; every way out
+// on our side from then on tells it to abort, so that no card is left waiting.
 #include <chrono>
+#include <deque>
+#include <exception>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "link/interruption.h"
 #include "link/nexir.h"
 #include "update/progress_bar.h"
 #include "update/transfer_task.h"
@@ -16,6 +23,9 @@ namespace {
 
 constexpr std::uint32_t kEventPollLimit = 2000;
 constexpr std::uint8_t kToleratedTimeouts = 5;
+constexpr int kAbortAnswerReads = 3;
+constexpr std::chrono::milliseconds kLastWriteReturning{250};
+constexpr std::uint32_t kAbortAnswerPollLimit = 1000;
 const char kSubscription[] = "SET EVT_ENA FW_UPGRADE_STATUS ON";
 const char kSubscriptionAccepted[] = "RSET EVT_ENA FW_UPGRADE_STATUS OK\n";
 
@@ -56,10 +66,83 @@ void reportSuccess(std::chrono::steady_clock::time_point start, bool reconfigure
     if (reconfigure) std::cout << "NEXIR Rebooting..." << std::endl;
 }
 
-enum class PhaseOutcome { Continue, Failed, TimedOut };
+// The card's lines one at a time. The driver hands over whatever has arrived, so two
+// lines sent a few milliseconds apart come in one answer: they are split here and
+// handed out in order, each as if it had been read alone.
+class EventLines {
+public:
+    explicit EventLines(NEXIR& card) : card_(card) {}
 
-// One line read while the transfer task still runs.
-PhaseOutcome handleTransferLine(const std::string& line, ProgressBar& bar) {
+    bool pending() const { return !lines_.empty(); }
+
+    // The next line, line feed included, or "TIMEOUT". Throws Interrupted when an
+    // interruption comes while waiting.
+    std::string next() {
+        if (lines_.empty()) split(card_.readResponse(kEventPollLimit));
+        std::string line = std::move(lines_.front());
+        lines_.pop_front();
+        return line;
+    }
+
+private:
+    void split(const std::string& answer) {
+        std::size_t begin = 0;
+        while (begin < answer.size()) {
+            const std::size_t end = answer.find('\n', begin);
+            const std::size_t length = end == std::string::npos ? std::string::npos : end + 1 - begin;
+            lines_.push_back(answer.substr(begin, length));
+            if (end == std::string::npos) break;
+            begin = end + 1;
+        }
+        if (lines_.empty()) lines_.push_back(answer);
+    }
+
+    NEXIR& card_;
+    std::deque<std::string> lines_;
+};
+
+// Sends the abort and returns the card's answer, one line without its line feed. Event
+// lines that were queued before the command come back first and are passed over.
+std::string tellCardToAbort(NEXIR& card) {
+    std::string answer = card.sendCommand("SET FW_ABORT_UPGRADE");
+    for (int reads = 1; answer != "TIMEOUT"; ++reads) {
+        std::istringstream lines(answer);
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.empty() && line.rfind("EVT ", 0) != 0) return line;
+        }
+        if (reads == kAbortAnswerReads) break;
+        answer = card.readResponse(kAbortAnswerPollLimit);
+    }
+    return answer;
+}
+
+// The abort of a run that cannot go on, with the phase's reason and the card's answer.
+std::int32_t abortUpdate(NEXIR& card, const char* reason) {
+    const std::string answer = card.sendCommand("SET FW_ABORT_UPGRADE");
+    std::cout << reason << answer << std::endl;
+    std::cout << "Error: Update Failed" << std::endl;
+    return -1;
+}
+
+// A failure on our side after the request, already reported: the card is told too.
+std::int32_t abortAfterFailure(NEXIR& card) {
+    std::cout << "The card was told to abort the upgrade: " << tellCardToAbort(card) << std::endl;
+    return -1;
+}
+
+// The operator stopped the run: the card is told, and the interruption goes on up so
+// that every channel is closed on the way out.
+[[noreturn]] void abortOnInterruption(NEXIR& card, int signal) {
+    const std::string answer = tellCardToAbort(card);
+    std::cout << "\nUpdate interrupted; the card was told to abort the upgrade: " << answer << std::endl;
+    throw Interrupted{signal};
+}
+
+enum class PhaseOutcome { Continue, Failed, TimedOut, Done };
+
+// One line read while the transfer task still runs (or had just finished when the
+// line was read).
+PhaseOutcome handleTransferLine(const std::string& line, ProgressBar& bar, TransferTask& transfer) {
     const EventLine event = classifyEventLine(line);
     switch (event.kind) {
         case EventKind::Timeout:
@@ -70,12 +153,109 @@ PhaseOutcome handleTransferLine(const std::string& line, ProgressBar& bar) {
         case EventKind::Fail:
             reportFailEvent(line);
             return PhaseOutcome::Failed;
-        case EventKind::Done:  // DONE before the whole image is out cannot be believed
+        case EventKind::Done:
+            // The card may send DONE as it takes the last byte, before this loop has seen
+            // the task end, or even before the write has returned: the task is given a
+            // moment. DONE before the whole image is out cannot be believed.
+            if (transfer.finishedWithin(kLastWriteReturning) && transfer.result().code >= 0) {
+                return PhaseOutcome::Done;
+            }
+            reportMalformed("Error: ", line);
+            return PhaseOutcome::Continue;
         case EventKind::Malformed:
             reportMalformed("Error: ", line);
             return PhaseOutcome::Continue;
     }
     return PhaseOutcome::Continue;
+}
+
+// After the transfer: wait for DONE or FAIL, tolerating five silent reads in a row.
+// Only a four-word line breaks a row of time-outs; a malformed line leaves it as is.
+// The card checks and writes its flash on its own by now, and leaving would not stop
+// it: a first interruption only warns, a second one aborts.
+std::int32_t awaitCompletion(NEXIR& card, EventLines& lines, ProgressBar& bar) {
+    std::uint8_t timeouts = 0;
+    bool warned = false;
+    for (;;) {
+        std::string line;
+        try {
+            line = lines.next();
+        } catch (const Interrupted& interruption) {
+            if (warned) abortOnInterruption(card, interruption.signal);
+            warned = true;
+            std::cout << "\nInterrupted: the card goes on writing its flash on its own; interrupt again to "
+                         "tell it to abort"
+                      << std::endl;
+            continue;
+        }
+        const EventLine event = classifyEventLine(line);
+        bool done = false;
+        switch (event.kind) {
+            case EventKind::Timeout:
+                if (timeouts < kToleratedTimeouts) {
+                    ++timeouts;
+                    continue;
+                }
+                return abortUpdate(card, "Error: Update timeout, aborting automatically: ");
+            case EventKind::FourWords:
+                showStatusEvent(event.words, bar, "Error1");
+                break;
+            case EventKind::Fail:
+                std::cout << "\n";
+                reportFailEvent(line);
+                return -1;
+            case EventKind::Done:
+                done = true;
+                showStatusEvent(event.words, bar, "Error1");
+                break;
+            case EventKind::Malformed:
+                reportMalformed("Error2: ", line);
+                continue;
+        }
+        if (done) return 0;
+        timeouts = 0;
+    }
+}
+
+// Everything from the start of the transfer to the card's last word.
+std::int32_t transferAndComplete(NEXIR& card, const UploadImage& image, ProgressBar& bar, bool reconfigure) {
+    const auto start = std::chrono::steady_clock::now();
+    EventLines lines(card);
+    // Declared after the image: on every return the task is stopped and waited for
+    // before the image is released.
+    TransferTask transfer(card, image);
+    bool done = false;
+    while (!done && !transfer.finishedWithin(std::chrono::milliseconds(lines.pending() ? 0 : 10))) {
+        std::string line;
+        try {
+            line = lines.next();
+        } catch (const Interrupted& interruption) {
+            transfer.stop();
+            abortOnInterruption(card, interruption.signal);
+        }
+        switch (handleTransferLine(line, bar, transfer)) {
+            case PhaseOutcome::TimedOut:
+                transfer.stop();
+                return abortUpdate(
+                    card, "Error: Update timeout while waiting for file transfer, aborting automatically: ");
+            case PhaseOutcome::Failed:
+                return -1;
+            case PhaseOutcome::Done:
+                done = true;
+                break;
+            case PhaseOutcome::Continue:
+                break;
+        }
+    }
+    const UpdateResult& result = transfer.result();
+    if (result.code < 0) {
+        std::cout << result.message << std::endl;
+        abortAfterFailure(card);
+        return result.code;
+    }
+    if (!done && awaitCompletion(card, lines, bar) != 0) return -1;
+    reportSuccess(start, reconfigure);
+    return 0;
 }
 
 }  // namespace
@@ -101,79 +281,23 @@ std::int32_t NEXIR::runUpdate(std::string updateType, std::string imageChoice, s
 
     const std::string request = upgradeRequest(updateType, image.size, imageChoice, skipVerify, reconfigure);
     std::cout << "Sending UART command: <" << request << ">" << std::endl;
-    answer = sendCommand(request);
+    try {
+        answer = sendCommand(request);
+    } catch (const Interrupted& interruption) {
+        abortOnInterruption(*this, interruption.signal);  // the request went out
+    }
     std::cout << "UART response: <" << answer << ">" << std::endl;
 
     if (fifoStatus != FT_OK) {
         std::cout << "Error: Fifo is not ok" << std::endl;
-        return -1;
+        return abortAfterFailure(*this);
     }
-
-    const auto start = std::chrono::steady_clock::now();
-    // Declared after the image: on every return the task is stopped and waited for
-    // before the image is released.
-    TransferTask transfer(*this, image);
-    while (!transfer.finishedWithin(std::chrono::milliseconds(10))) {
-        const std::string line = readResponse(kEventPollLimit);
-        switch (handleTransferLine(line, bar)) {
-            case PhaseOutcome::TimedOut:
-                transfer.stop();
-                return abortUpdate(
-                    "Error: Update timeout while waiting for file transfer, aborting automatically: ");
-            case PhaseOutcome::Failed:
-                return -1;
-            case PhaseOutcome::Continue:
-                break;
-        }
+    try {
+        return transferAndComplete(*this, image, bar, reconfigure);
+    } catch (const Interrupted&) {
+        throw;  // the card has been told already
+    } catch (const std::exception&) {
+        abortAfterFailure(*this);
+        throw;
     }
-    const UpdateResult result = transfer.result();
-    if (result.code < 0) {
-        std::cout << result.message << std::endl;
-        return result.code;
-    }
-    if (awaitCompletion(bar) != 0) return -1;
-    reportSuccess(start, reconfigure);
-    return 0;
-}
-
-// After the transfer: wait for DONE or FAIL, tolerating five silent reads in a row.
-// Only a four-word line breaks a row of time-outs; a malformed line leaves it as is.
-std::int32_t NEXIR::awaitCompletion(ProgressBar& bar) {
-    std::uint8_t timeouts = 0;
-    for (;;) {
-        const std::string line = readResponse(kEventPollLimit);
-        const EventLine event = classifyEventLine(line);
-        bool done = false;
-        switch (event.kind) {
-            case EventKind::Timeout:
-                if (timeouts < kToleratedTimeouts) {
-                    ++timeouts;
-                    continue;
-                }
-                return abortUpdate("Error: Update timeout, aborting automatically: ");
-            case EventKind::FourWords:
-                showStatusEvent(event.words, bar, "Error1");
-                break;
-            case EventKind::Fail:
-                std::cout << "\n";
-                reportFailEvent(line);
-                return -1;
-            case EventKind::Done:
-                done = true;
-                showStatusEvent(event.words, bar, "Error1");
-                break;
-            case EventKind::Malformed:
-                reportMalformed("Error2: ", line);
-                continue;
-        }
-        if (done) return 0;
-        timeouts = 0;
-    }
-}
-
-std::int32_t NEXIR::abortUpdate(const char* reason) {
-    const std::string answer = sendCommand("SET FW_ABORT_UPGRADE");
-    std::cout << reason << answer << std::endl;
-    std::cout << "Error: Update Failed" << std::endl;
-    return -1;
 }

@@ -79,7 +79,7 @@ inline std::string rackScenario(const std::string& faults) {
              "eeprom": {"fifo_flag": 0},
              "upgrade": {"rate_bytes_per_s": 20000000, "event_interval_ms": 20, "stage_ms": [30, 30, 30]}},
     "right": {"slot": 2, "fpga_version": "2.1.0", "sw_version": "3.4.1", "latency_ms": 1,
-              "eeprom": {"fifo_flag": 0},
+              "eeprom": {"fifo_flag": 1},
               "upgrade": {"rate_bytes_per_s": 20000000, "event_interval_ms": 20, "stage_ms": [30, 30, 30]}}
   },
   "faults": )" + faults + "\n}\n";

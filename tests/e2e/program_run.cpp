@@ -62,7 +62,8 @@ std::string makeTempDir() {
 }
 
 // The child's output goes to files in a fresh folder, read once it has ended.
-ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options) {
+ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options,
+                      const Interference& interference) {
     const std::string dir = makeTempDir();
     std::vector<std::string> argv = {options.argv0.empty() ? NEXIR_UPDATER_PATH : options.argv0};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -82,7 +83,15 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir + "/out").c_str(), O_WRONLY | O_CREAT, 0600);
+    int unread[2] = {-1, -1};
+    if (interference.closedStdout && pipe(unread) == 0) {
+        close(unread[0]);  // every write of the child fails with EPIPE
+        posix_spawn_file_actions_adddup2(&actions, unread[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, unread[1]);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir + "/out").c_str(), O_WRONLY | O_CREAT,
+                                         0600);
+    }
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir + "/err").c_str(), O_WRONLY | O_CREAT, 0600);
     ProgramRun run;
     const auto started = std::chrono::steady_clock::now();
@@ -92,11 +101,31 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
     const int spawned =
         posix_spawn(&pid, NEXIR_UPDATER_PATH, &actions, nullptr, argvPointers.data(), envPointers.data());
     posix_spawn_file_actions_destroy(&actions);
+    if (unread[1] >= 0) close(unread[1]);
     if (spawned != 0) throw std::runtime_error("could not start " NEXIR_UPDATER_PATH);
 
     const auto deadline = started + std::chrono::duration<double>(options.timeoutSeconds);
     int status = 0;
+    std::size_t nextSignal = 0;
+    auto since = started;  // when the next signal's trigger was met
+    bool triggered = false;
     while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (nextSignal < interference.signals.size()) {
+            const TimedSignal& signal = interference.signals[nextSignal];
+            if (!triggered && (signal.afterLogText.empty() ||
+                               readFile(dir + "/calls.jsonl").find(signal.afterLogText) != std::string::npos)) {
+                triggered = true;
+                if (!signal.afterLogText.empty()) since = std::chrono::steady_clock::now();
+            }
+            if (triggered && std::chrono::steady_clock::now() - since >=
+                                 std::chrono::duration<double>(signal.delaySeconds)) {
+                kill(pid, signal.signal);
+                since = std::chrono::steady_clock::now();
+                triggered = nextSignal + 1 < interference.signals.size() &&
+                            interference.signals[nextSignal + 1].afterLogText.empty();
+                ++nextSignal;
+            }
+        }
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);

@@ -14,6 +14,14 @@ struct ProgramRun {
     double seconds = 0;
 };
 
+// A signal for the child, sent `delaySeconds` after its call log first contains
+// `afterLogText` (empty: after the start), or after the signal before it in the list.
+struct TimedSignal {
+    int signal = 0;
+    std::string afterLogText;
+    double delaySeconds = 0;
+};
+
 struct RunOptions {
     std::string scenarioJson;          // scenario text; empty: no scenario at all
     std::string libraryDir;            // where the loader looks; empty: the bench
@@ -22,7 +30,14 @@ struct RunOptions {
     std::string argv0;                 // the program's name for itself; empty: its path
 };
 
-ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options = {});
+// What an operator or a shell may do to a running program.
+struct Interference {
+    std::vector<TimedSignal> signals;  // delivered in order
+    bool closedStdout = false;         // standard output is a pipe whose reader has gone
+};
+
+ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options = {},
+                      const Interference& interference = {});
 
 // A fresh temporary folder per call, removed at process exit.
 std::string makeTempDir();

@@ -13,6 +13,7 @@ const char kFailLine[] = "Received 'EVT FW_UPGRADE_STATUS FAIL\n' . Upgrade fail
 
 const char kSubscribe[] = "SET EVT_ENA FW_UPGRADE_STATUS ON\n";
 const char kAbort[] = "SET FW_ABORT_UPGRADE\n";
+const char kToldToAbort[] = "The card was told to abort the upgrade: RSET FW_ABORT_UPGRADE OK\n";
 
 // Exit code 1, nothing on standard error, `out` with the times masked and the upload
 // bars left out (their percentages depend on the clock), `sent` to the card after its
@@ -45,7 +46,8 @@ TEST(UpdateFailure, SubscriptionAnswerMustBeExactlyTheOkLine) {
 }
 
 // A FIFO channel whose last set-up call failed, or that never opened, stops the update
-// after the request and before any byte goes out; the card is not sent an abort.
+// after the request and before any byte goes out; the card, which has accepted the
+// request, is told to abort.
 TEST(UpdateFailure, FifoChannelNotOkStopsBeforeTheTransfer) {
     const std::string path = imageFile(patternBytes(100));
     const std::string request = "SET FW_UPGRADE SW 132 STD SKIP_VERIFY\n";
@@ -56,8 +58,9 @@ TEST(UpdateFailure, FifoChannelNotOkStopsBeforeTheTransfer) {
         SCOPED_TRACE(faults);
         const ProgramRun run =
             runOn(oneCardScenario(kQuickCard, "", faults), updateArgs("SW", "STD", path, "1", {"-v"}));
-        expectFailure(run, discoveryLines + preamble(request) + "Error: Fifo is not ok\n" + durationTable(3),
-                      {kSubscribe, request});
+        expectFailure(run,
+                      discoveryLines + preamble(request) + "Error: Fifo is not ok\n" + kToldToAbort + durationTable(3),
+                      {kSubscribe, request, kAbort});
         EXPECT_TRUE(callsOf(run.callLog, "FT_Write", kFifoDevice).empty());
     }
 }
@@ -123,7 +126,8 @@ TEST(UpdateFailure, FailedWriteReportsTheLibraryStatus) {
                                  updateArgs("SW", "STD", imageFile(patternBytes(1000))));
 
     const std::string request = "SET FW_UPGRADE SW 1032 STD\n";
-    expectFailure(run, preamble(request) + "error: 4\n" + durationTable(4), {kSubscribe, request});
+    expectFailure(run, preamble(request) + "error: 4\n" + kToldToAbort + durationTable(4),
+                  {kSubscribe, request, kAbort});
     const auto writes = callsOf(run.callLog, "FT_Write", kFifoDevice);
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].value("status", 0), 4);

@@ -95,15 +95,16 @@ TEST(UpdateTimeouts, CardThatStopsTakingDataIsGivenUpAfterAMinute) {
     int uploadBars = 0;
     EXPECT_EQ(withoutUploadBars(maskTimes(run.out), 4, &uploadBars),
               preamble("SET FW_UPGRADE FPGA 16416 STD\n") +
-                  "error: card stopped taking data after 4096 of 16416 bytes\n" + durationTable(4));
+                  "error: card stopped taking data after 4096 of 16416 bytes\n" +
+                  "The card was told to abort the upgrade: RSET FW_ABORT_UPGRADE OK\n" + durationTable(4));
     EXPECT_GE(uploadBars, 50);
     int bars24 = 0;
     for (auto at = run.out.find(bar(1, 24, 4)); at != std::string::npos; at = run.out.find(bar(1, 24, 4), at + 1)) {
         ++bars24;
     }
     EXPECT_EQ(bars24, uploadBars) << "every upload bar shows 24 %";
-    // A failed transfer sends no abort.
-    EXPECT_EQ(uartCommands(run.callLog).back(), "SET FW_UPGRADE FPGA 16416 STD\n");
+    // The card, still waiting for the rest, is told to abort.
+    EXPECT_EQ(uartCommands(run.callLog).back(), "SET FW_ABORT_UPGRADE\n");
     EXPECT_EQ(dump.received(), image.substr(0, 4096));
     expectEveryHandleClosedOnce(run);
 }

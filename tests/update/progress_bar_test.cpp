@@ -35,7 +35,8 @@ protected:
     // Configured as the update procedure configures it.
     std::unique_ptr<ProgressBar> makeBar(const std::vector<std::string>& stages = kFourStages)
     {
-        auto made = std::make_unique<ProgressBar>([this] { return now.load(); }, table, errors);
+        auto made = std::make_unique<ProgressBar>([this] { return now.load(); }, table, errors,
+                                                  [this] { return columns; });
         made->setBarWidth(50);
         made->setDoneText("#");
         made->setRemainingText(" ");
@@ -51,6 +52,7 @@ protected:
     }
 
     std::atomic<std::uint32_t> now{1000};
+    std::size_t columns = 0;  // not a terminal
     std::ostringstream table;
     std::ostringstream errors;
     std::unique_ptr<ProgressBar> bar = makeBar();
@@ -70,13 +72,28 @@ TEST_F(ProgressBarTest, CellsAndPercentage)
     EXPECT_EQ(draw(1, 100.5f), "");
 }
 
-TEST_F(ProgressBarTest, FlushesOnlyAfterTheCarriageReturn)
+TEST_F(ProgressBarTest, FlushesEachFrameWhole)
 {
     FlushRecorder recorder;
     std::ostream out(&recorder);
     bar->setProgress(2, 10.0f, out);
-    EXPECT_EQ(recorder.flushed, std::vector<std::string>{"\r"});
-    EXPECT_EQ(recorder.str(), line(6, "10", "step 2 of 4: Checking CRC          "));
+    EXPECT_EQ(recorder.flushed, std::vector<std::string>{line(6, "10", "step 2 of 4: Checking CRC          ")});
+}
+
+// A frame is 93 columns with four stages; a narrower terminal gets fewer cells, so
+// that the widest frame still fits one row. Wide terminals and files see 50 cells.
+TEST_F(ProgressBarTest, ShrinksToFitANarrowTerminal)
+{
+    const std::string status = "step 1 of 4: Uploading update      ";
+    for (const auto& [width, cells] : std::vector<std::pair<std::size_t, std::size_t>>{
+             {0, 50}, {200, 50}, {93, 50}, {92, 49}, {80, 37}, {44, 1}, {43, 0}, {10, 0}}) {
+        columns = width;
+        const std::string frame = draw(1, 100.0f);
+        EXPECT_EQ(frame, "\r[" + std::string(cells, '#') + "] 100% " + status) << width;
+        if (width >= 43) {
+            EXPECT_LE(frame.size() - 1, width);
+        }
+    }
 }
 
 // A stage beyond the list draws nothing but a notice, and reports no error.

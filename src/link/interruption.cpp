@@ -1,0 +1,67 @@
+// The one place that knows how the platform delivers interruptions.
+#include "link/interruption.h"
+
+#include <atomic>
+#include <csignal>
+#include <initializer_list>
+
+namespace {
+
+// Written by the handlers, which may do nothing else safely. A handler may run on any
+// thread (the transfer task's too), hence atomics, which are safe in a handler only
+// when they need no lock.
+std::atomic<int> receivedCount{0};
+std::atomic<int> latestSignal{0};
+int acknowledgedCount = 0;  // main thread only
+static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free atomics");
+
+void countInterruption(int signal) {
+    latestSignal = signal;
+    ++receivedCount;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+#include <windows.h>
+
+namespace {
+// Console events arrive on a thread of their own; they are mapped to the POSIX numbers
+// so that the exit code means the same on both platforms (Ctrl-C: 2, others: 15).
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    countInterruption(event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? SIGINT : SIGTERM);
+    return TRUE;
+}
+}  // namespace
+
+void installInterruptionHandlers() {
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+#else
+#include <signal.h>
+
+void installInterruptionHandlers() {
+    struct sigaction action = {};
+    action.sa_handler = countInterruption;
+    // Calls under way (a file read, a sleep) go on as if nothing came: the loops look
+    // at the count when they next poll.
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
+}
+#endif
+
+bool interruptionPending() {
+    return receivedCount != acknowledgedCount;
+}
+
+int acknowledgeInterruption() {
+    acknowledgedCount = receivedCount;
+    return latestSignal;
+}
+
+void leaveIfInterrupted() {
+    if (interruptionPending()) throw Interrupted{acknowledgeInterruption()};
+}
