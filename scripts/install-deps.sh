@@ -3,7 +3,7 @@
 # Usage: scripts/install-deps.sh [extra package...]
 set -euo pipefail
 packages=(build-essential cmake libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev
-          libbenchmark-dev zlib1g-dev "$@")
+          zlib1g-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
