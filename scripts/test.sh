@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
 cmake --build build -j"$(nproc)"
-ctest --test-dir build -j"$(( $(nproc) * 4 ))" --output-on-failure
+ctest --test-dir build -j"$(nproc)" --output-on-failure
