@@ -255,7 +255,8 @@ TEST(Update, FailEventAfterTheTransferEndsTheUpdateOnAFreshLine) {
 }
 
 // Time-outs after the transfer. The card reports 100 % for the image, then goes silent;
-// `line` comes 3 s later. The update aborts at the sixth silent read in a row: a four-word
+// `line` comes 6 s later, after at least one whole silent read even when a loaded machine
+// stretches each empty poll's millisecond to three. The update aborts at the sixth silent read in a row: a four-word
 // line, even one whose numbers do not convert, starts the count again, a line that is
 // no event neither breaks nor adds to it. A silent read makes 2000 empty polls.
 TEST(Update, SilentReadsAfterTheTransferAbortAtTheSixth) {
@@ -265,7 +266,7 @@ TEST(Update, SilentReadsAfterTheTransferAbortAtTheSixth) {
              {"EVT FW_UPGRADE_STATUS 2 abc\\n", true, ""}}) {
         SCOPED_TRACE(line);
         const ProgramRun run = runOn(oneCardScenario(R"({"event_interval_ms": 50, "stage_ms": [60000, 60000, 60000],
-          "silent_after_transfer": true, "extra_lines": [{"stage": 1, "at_ms": 3000, "data": ")" + line + R"("}]})"),
+          "silent_after_transfer": true, "extra_lines": [{"stage": 1, "at_ms": 6000, "data": ")" + line + R"("}]})"),
                                      updateArgs("SW", "STD", imageFile(patternBytes(1000))));
         const std::string request = "SET FW_UPGRADE SW 1032 STD\n";
         EXPECT_EQ(run.exitCode, 1);
