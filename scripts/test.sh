@@ -8,4 +8,4 @@ echo "configuring build/ with the tests..."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DNEXIR_BUILD_TESTS=ON "$@" >/dev/null
 cmake --build build -j"$(nproc)"
 echo "running the tests (a few minutes: some wait on the card's real time-outs)..."
-ctest --test-dir build -j"$(( $(nproc) * 4 ))" --output-on-failure --no-tests=error
+ctest --test-dir build -j"$(nproc)" --output-on-failure --no-tests=error

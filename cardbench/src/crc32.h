@@ -1,7 +1,8 @@
-// CRC-32 as the card computes it over an upload's payload (IEEE 802.3, reflected
-// polynomial 0xEDB88320, zlib-compatible). The card sees the payload arrive in pieces,
-// so the checksum is kept as a running value.
+// CRC-32 as the card computes it over an upload's payload (IEEE 802.3, zlib's). The
+// card sees the payload arrive in pieces, so the checksum is kept as a running value.
 #pragma once
+
+#include <zlib.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -10,13 +11,11 @@ namespace cardbench {
 
 class Crc32 {
 public:
-    void update(const std::uint8_t* data, std::size_t length);
-    std::uint32_t value() const { return ~state_; }
+    void update(const std::uint8_t* data, std::size_t length) { state_ = crc32_z(state_, data, length); }
+    std::uint32_t value() const { return static_cast<std::uint32_t>(state_); }
 
 private:
-    std::uint32_t state_ = 0xFFFFFFFFu;
+    uLong state_ = 0;
 };
-
-std::uint32_t crc32(const std::uint8_t* data, std::size_t length);
 
 }  // namespace cardbench

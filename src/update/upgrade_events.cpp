@@ -1,8 +1,7 @@
 #include "update/upgrade_events.h"
 
-#include <cctype>
-#include <limits>
 #include <sstream>
+#include <stdexcept>
 
 std::string upgradeRequest(const std::string& updateType, std::uint64_t imageSize,
                            const std::string& imageChoice, bool skipVerify, bool reconfigure) {
@@ -32,34 +31,15 @@ EventLine classifyEventLine(const std::string& line) {
 }
 
 bool convertEventNumber(const std::string& word, int& value, std::string& error) {
-    std::size_t position = 0;
-    while (position < word.size() && std::isspace(static_cast<unsigned char>(word[position]))) {
-        ++position;
-    }
-    bool negative = false;
-    if (position < word.size() && (word[position] == '+' || word[position] == '-')) {
-        negative = word[position] == '-';
-        ++position;
-    }
-    if (position >= word.size() || !std::isdigit(static_cast<unsigned char>(word[position]))) {
+    try {
+        value = std::stoi(word);
+        return true;
+    } catch (const std::invalid_argument&) {
         error = "Invalid argument: invalid stoi argument";
-        return false;
-    }
-    // Accumulate as a negative number so that the lowest int still fits.
-    const long long limit = negative ? -static_cast<long long>(std::numeric_limits<int>::min())
-                                     : std::numeric_limits<int>::max();
-    long long magnitude = 0;
-    bool outOfRange = false;
-    for (; position < word.size() && std::isdigit(static_cast<unsigned char>(word[position])); ++position) {
-        if (!outOfRange) magnitude = magnitude * 10 + (word[position] - '0');
-        if (magnitude > limit) outOfRange = true;
-    }
-    if (outOfRange) {
+    } catch (const std::out_of_range&) {
         error = "Out of range: stoi argument out of range";
-        return false;
     }
-    value = static_cast<int>(negative ? -magnitude : magnitude);
-    return true;
+    return false;
 }
 
 StatusEvent parseStatusEvent(const std::vector<std::string>& words) {

@@ -25,7 +25,7 @@ struct EventLine {
 EventLine classifyEventLine(const std::string& line);
 
 // Stage and percentage of a status event (four or more words, the second being
-// FW_UPGRADE_STATUS). Converted like std::stoi in base 10: optional sign, leading digits.
+// FW_UPGRADE_STATUS), each number converted by std::stoi.
 struct StatusEvent {
     bool isStatus = false;   // false: not a status event at all
     std::string error;       // non-empty: a number did not convert ("Out of range: ..." or
@@ -36,6 +36,6 @@ struct StatusEvent {
 
 StatusEvent parseStatusEvent(const std::vector<std::string>& words);
 
-// std::stoi's base-10 conversion with the error texts the program prints.
+// std::stoi, its exceptions turned into the error texts the program prints.
 // Returns false and sets `error` when the word does not convert.
 bool convertEventNumber(const std::string& word, int& value, std::string& error);

@@ -5,11 +5,16 @@
 #include <fstream>
 #include <sstream>
 
-#include "bench_support.h"
+#include <gtest/gtest.h>
+
+#include "cardbench.h"
 
 namespace {
 
-using Scenarios = benchtest::BenchTest;
+class Scenarios : public ::testing::Test {
+protected:
+    void TearDown() override { cardbench_reset(); }
+};
 
 const std::filesystem::path kBench = NEXIR_BENCH_SOURCE_DIR;
 

@@ -1,6 +1,6 @@
-// The command line is checked completely before the D2XX library is even loaded:
-// every rejection comes with CLI11's message and exit code and no call to a device.
-// The --help texts need no library either, and docs/hardware.md quotes each of them.
+// The command line is checked completely before the D2XX library is even loaded: every
+// rejection comes with CLI11's message and exit code and no call to a device. The --help
+// texts need no library either, and docs/hardware.md quotes each of them.
 #if defined(_WIN32)
 #include <windows.h>
 #endif
@@ -16,12 +16,7 @@ TEST(CommandLine, RejectionsComeWithTheirExitCodeAndNoDeviceCall) {
     auto update = [&](const std::string& type, const std::string& which, const std::string& path) {
         return std::vector<std::string>{"update", "-b", "9600", "-t", type, "-w", which, "-f", path, "-s", "1"};
     };
-    struct Rejection {
-        std::vector<std::string> args;
-        int exitCode;
-        std::string message;
-    };
-    std::vector<Rejection> rejections = {
+    std::vector<std::tuple<std::vector<std::string>, int, std::string>> rejections = {
         {{}, 106, "A subcommand is required"},
         {{"log"}, 106, "--baud is required"},
         {{"boot", "-b", "9600"}, 106, "--image is required"},
@@ -38,13 +33,11 @@ TEST(CommandLine, RejectionsComeWithTheirExitCodeAndNoDeviceCall) {
     for (const char* baud : {"fast", "-1", "4294967296", "9600x"}) {
         rejections.push_back({{"log", "-b", baud}, 104, std::string("Could not convert: --baud = ") + baud});
     }
-    for (const Rejection& rejection : rejections) {
-        SCOPED_TRACE(rejection.message);
-        const ProgramRun run = runUpdater(rejection.args);
-        EXPECT_EQ(run.exitCode, rejection.exitCode);
-        EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, rejection.message + "\nRun with --help for more information.\n");
-        EXPECT_EQ(run.callLog, "") << "no D2XX call before the command line is accepted";
+    for (const auto& [args, exitCode, message] : rejections) {
+        const ProgramRun run = runUpdater(args);
+        EXPECT_EQ(run.exitCode, exitCode) << message;
+        EXPECT_EQ(run.out + run.callLog, "") << message;
+        EXPECT_EQ(run.err, message + "\nRun with --help for more information.\n");
     }
 }
 
@@ -72,44 +65,37 @@ TEST(CommandLine, MissingOrIncompleteLibraryIsReportedAndFails) {
 #endif
     };
     for (const auto& [folder, reason] : cases) {
-        const ProgramRun run = runUpdater({"log", "-b", "9600"}, {e2e::bundled("rack.json"), folder, {}, 60, ""});
+        RunOptions options;
+        options.libraryDir = folder;
+        const ProgramRun run = runUpdater({"log", "-b", "9600"}, options);
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.out, "error: could not load FTDI D2XX library " + reason + "\n");
         EXPECT_EQ(run.callLog, "");
     }
 }
 
-// The code block right under the line "<!-- help: <command> -->" of docs/hardware.md,
-// with a line feed after every line; `found` counts the markers.
-static std::string documentedHelp(const std::string& command, int& found) {
-    std::ifstream doc(NEXIR_HARDWARE_DOC);
-    const std::string marker = "<!-- help: " + command + " -->";
-    std::string line, block;
-    found = 0;
-    while (std::getline(doc, line)) {
-        if (line != marker) continue;
-        ++found;
-        if (!std::getline(doc, line) || line.rfind("```", 0) != 0) continue;
-        while (std::getline(doc, line) && line != "```") block += line + "\n";
-    }
-    return block;
-}
-
-// The program runs as "nexir-updater", its name once installed, with no library.
+// The program runs as "nexir-updater", its name once installed, with no library. The
+// documented text is the code block right under the line "<!-- help: <command> -->".
 TEST(CommandLine, HelpTextsNeedNoLibraryAndAreQuotedInTheDocs) {
     for (const std::string command : {"", "log", "update", "boot"}) {
-        SCOPED_TRACE("help of '" + command + "'");
+        std::ifstream doc(NEXIR_HARDWARE_DOC);
+        std::string line, documented;
         int markers = 0;
-        const std::string documented = documentedHelp(command, markers);
-        EXPECT_EQ(markers, 1) << "markers in " << NEXIR_HARDWARE_DOC;
-        EXPECT_FALSE(documented.empty()) << "no code block under the marker";
-
+        while (std::getline(doc, line)) {
+            if (line != "<!-- help: " + command + " -->" || ++markers > 1) continue;
+            if (!std::getline(doc, line) || line.rfind("```", 0) != 0) continue;
+            while (std::getline(doc, line) && line != "```") documented += line + "\n";
+        }
+        EXPECT_EQ(markers, 1) << "markers for '" << command << "' in " << NEXIR_HARDWARE_DOC;
         std::vector<std::string> args = {"--help"};
         if (!command.empty()) args.insert(args.begin(), command);
-        const ProgramRun run = runUpdater(args, {"", makeTempDir(), {}, 60, "nexir-updater"});
+        RunOptions options;
+        options.libraryDir = makeTempDir();
+        options.argv0 = "nexir-updater";
+        const ProgramRun run = runUpdater(args, options);
         EXPECT_EQ(run.exitCode, 0);
-        EXPECT_EQ(run.err, "");
-        EXPECT_EQ(run.out, documented);
-        EXPECT_EQ(run.callLog, "");
+        EXPECT_EQ(run.err + run.callLog, "");
+        EXPECT_FALSE(documented.empty());
+        EXPECT_EQ(run.out, documented) << command;
     }
 }

@@ -28,6 +28,7 @@ std::string benchAssetPath(const std::string& relative) {
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
@@ -55,7 +56,7 @@ std::string makeTempDir() {
         std::atexit([] { std::filesystem::remove_all(removed); });
         return pattern;
     }();
-    static int next = 0;
+    static std::atomic<int> next{0};
     const std::string dir = root + "/" + std::to_string(next++);
     std::filesystem::create_directory(dir);
     return dir;
@@ -78,6 +79,7 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
         env.push_back("CARDBENCH_SCENARIO=" + dir + "/scenario.json");
     }
     env.push_back("CARDBENCH_CALL_LOG=" + dir + "/calls.jsonl");
+    env.push_back("CARDBENCH_FIFO_DUMP_DIR=" + dir + "/fifo");
     env.insert(env.end(), options.env.begin(), options.env.end());
 
     posix_spawn_file_actions_t actions;
@@ -94,6 +96,7 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
     }
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir + "/err").c_str(), O_WRONLY | O_CREAT, 0600);
     ProgramRun run;
+    run.dir = dir;
     const auto started = std::chrono::steady_clock::now();
     pid_t pid = 0;
     auto argvPointers = pointers(argv);

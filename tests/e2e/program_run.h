@@ -12,6 +12,7 @@ struct ProgramRun {
     int exitCode = -1;
     std::string callLog;
     double seconds = 0;
+    std::string dir;  // the run's folder; the bench leaves what each card's FIFO received in fifo/<card>.bin
 };
 
 // A signal for the child, sent `delaySeconds` after its call log first contains
@@ -39,7 +40,7 @@ struct Interference {
 ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options = {},
                       const Interference& interference = {});
 
-// A fresh temporary folder per call, removed at process exit.
+// A fresh temporary folder per call (from any thread), removed at process exit.
 std::string makeTempDir();
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);

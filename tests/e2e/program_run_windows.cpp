@@ -101,8 +101,13 @@ std::string makeTempDir() {
     return dir;
 }
 
-// The child's output goes to files in a fresh folder, read once it has ended.
-ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options) {
+// The child's output goes to files in a fresh folder, read once it has ended. Signals
+// and a closed standard output are POSIX matters; their tests do not run here.
+ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options,
+                      const Interference& interference) {
+    if (!interference.signals.empty() || interference.closedStdout) {
+        throw std::logic_error("signals and a closed standard output are not modelled on Windows");
+    }
     const std::string dir = makeTempDir();
     const std::string program = programIn(options.libraryDir.empty() ? NEXIR_BENCH_DIR : options.libraryDir);
     std::wstring commandLine = quoted(wideFromUtf8(options.argv0.empty() ? program : options.argv0));
@@ -114,6 +119,7 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
         env.push_back("CARDBENCH_SCENARIO=" + dir + "/scenario.json");
     }
     env.push_back("CARDBENCH_CALL_LOG=" + dir + "/calls.jsonl");
+    env.push_back("CARDBENCH_FIFO_DUMP_DIR=" + dir + "/fifo");
     env.insert(env.end(), options.env.begin(), options.env.end());
     std::wstring environment = environmentBlock(env);
 
@@ -125,6 +131,7 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
     startup.hStdError = inheritableFile(dir + "/err", GENERIC_WRITE, CREATE_ALWAYS);
     PROCESS_INFORMATION process{};
     ProgramRun run;
+    run.dir = dir;
     const auto started = std::chrono::steady_clock::now();
     const BOOL created = CreateProcessW(wideFromUtf8(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                                         CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(), nullptr,

@@ -1,40 +1,25 @@
+// The card's answers: how they are framed from the chunks the receive queue yields, and
+// what the slot and version queries make of them.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
+#include "cli/version_token.h"
 #include "link/answer_framing.h"
 #include "link/slot_answer.h"
 
-namespace {
-bool feed(AnswerFraming& framing, const char* chunk) {
-    return framing.append(chunk, std::strlen(chunk));
-}
-}  // namespace
-
+// An answer ends with a chunk that ends in a line feed, not with one inside a chunk;
+// NUL and high bytes are kept, empty chunks change nothing.
 TEST(AnswerFraming, AnswerEndsWithAChunkThatEndsInALineFeed) {
     AnswerFraming framing;
-    EXPECT_FALSE(feed(framing, "RGET HW_"));
-    EXPECT_FALSE(feed(framing, "FW_VER 1.0"));
-    EXPECT_TRUE(feed(framing, ".2\n"));
-    EXPECT_EQ(framing.take(), "RGET HW_FW_VER 1.0.2\n");
+    const std::pair<std::string, bool> chunks[] = {{"RGET HW_", false}, {"", false}, {"FW_VER 1.0", false},
+                                                   {std::string("\0\xff\n", 3), true}, {"first\nsecond", false},
+                                                   {"\n", true}, {"a\nb\n", true}};
+    std::string answers;
+    for (const auto& [chunk, complete] : chunks) {
+        EXPECT_EQ(framing.append(chunk.data(), chunk.size()), complete) << chunk;
+        if (complete) answers += framing.take() + "|";
+    }
+    EXPECT_EQ(answers, std::string("RGET HW_FW_VER 1.0\0\xff\n|first\nsecond\n|a\nb\n|", 41));
     EXPECT_TRUE(framing.empty());
-}
-
-TEST(AnswerFraming, LineFeedInsideAChunkDoesNotEndTheAnswer) {
-    AnswerFraming framing;
-    EXPECT_FALSE(feed(framing, "first\nsecond"));
-    EXPECT_TRUE(feed(framing, "\n"));
-    EXPECT_EQ(framing.take(), "first\nsecond\n");
-    EXPECT_TRUE(feed(framing, "a\nb\n"));
-    EXPECT_EQ(framing.take(), "a\nb\n");
-}
-
-TEST(AnswerFraming, KeepsNulAndHighBytesAndIgnoresEmptyChunks) {
-    AnswerFraming framing;
-    const char binary[] = {'v', '\0', '\xff', '\n'};
-    EXPECT_FALSE(framing.append(binary, 0));
-    EXPECT_TRUE(framing.append(binary, sizeof binary));
-    EXPECT_EQ(framing.take(), std::string(binary, sizeof binary));
 }
 
 // The slot counted from one; the lower digit wins when the answer holds two; other
@@ -46,4 +31,14 @@ TEST(SlotAnswer, NamesTheSlotCountedFromOne) {
         {"GET HW_SLOT_ID\n", 0},    {"get hw_slot_id 0\n", 0}, {"", 0},
     };
     for (const auto& [answer, slot] : cases) EXPECT_EQ(slotNumberIn(answer), slot) << answer;
+}
+
+// The last blank-separated word (tabs are no blanks), without one final line feed.
+TEST(VersionToken, IsTheLastBlankSeparatedWordWithoutTheLineFeed) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"RGET HW_FW_VER 2.1.0\n", "2.1.0"},      {"TIMEOUT", "TIMEOUT"}, {"", ""},
+        {"RGET HW_FW_VER 2.1.0\r\n", "2.1.0\r"}, {"RGET HW_FW_VER 2.1.0\n\n", "2.1.0\n"},
+        {"RGET\tHW_FW_VER\t2.1.0\n", "RGET\tHW_FW_VER\t2.1.0"}, {"RGET HW_FW_VER \n", ""},
+    };
+    for (const auto& [answer, token] : cases) EXPECT_EQ(versionToken(answer), token) << answer;
 }

@@ -1,0 +1,318 @@
+// Whole updates against a virtual card: what the user sees, what the card is told and
+// receives, and each way an update ends. Events and extra lines are scripted at least
+// 250 ms apart, so that a busy machine never reads two of them as one answer.
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
+#include <filesystem>
+
+#include "fixture.h"
+
+using namespace e2e;
+
+namespace {
+
+const char kSubscribe[] = "SET EVT_ENA FW_UPGRADE_STATUS ON\n";
+const char kAbort[] = "SET FW_ABORT_UPGRADE\n";
+const char kToldToAbort[] = "The card was told to abort the upgrade: RSET FW_ABORT_UPGRADE OK\n";
+const char kFailLine[] = "Received 'EVT FW_UPGRADE_STATUS FAIL\n' . Upgrade failed\n";
+const std::string kSuccess = "\nUpdate Successful - Elapsed Time <m>mins <s>secs\n";
+
+// What the quick card shows after the upload: stages 2 to 4 at 0/50/100, 0/25/50/75/100
+// and 0/50/100 %.
+std::string quickCardBars(int stageCount) {
+    std::string bars;
+    for (int percent : {0, 50, 100}) bars += bar(2, percent, stageCount);
+    for (int percent : {0, 25, 50, 75, 100}) bars += bar(3, percent, stageCount);
+    if (stageCount == 4) {
+        for (int percent : {0, 50, 100}) bars += bar(4, percent, stageCount);
+    }
+    return bars;
+}
+
+// Exit code, nothing on standard error, `out` once times are masked, the commands sent
+// after the slot query, and every handle closed once.
+void expectRun(const ProgramRun& run, int exitCode, const std::string& out, std::vector<std::string> sent) {
+    EXPECT_EQ(run.exitCode, exitCode);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(maskTimes(run.out), out);
+    sent.insert(sent.begin(), "GET HW_SLOT_ID\n");
+    EXPECT_EQ(uartCommands(run.callLog), sent);
+    EXPECT_EQ(handleProblems(run.callLog), "");
+}
+
+std::vector<std::pair<int, int>> fifoWrites(const ProgramRun& run) {
+    std::vector<std::pair<int, int>> writes;
+    for (const json& write : callsOf(run.callLog, "FT_Write", kFifoDevice)) {
+        writes.emplace_back(write.value("requested", -1), write.value("written", -1));
+    }
+    return writes;
+}
+
+}  // namespace
+
+// The golden transcript of an update, and the exact bytes that reach the card; its first
+// write takes 1000 bytes less than it was given, and the rest follows. A stage shown once
+// lasts 0; the others about as long as the card took. The image's path is not ASCII.
+TEST(Update, GoldenRun) {
+    const std::string file = patternBytes(1001);
+    const ProgramRun run = runOn(oneCardScenario(R"({"event_interval_ms": 250, "stage_ms": [500, 1000, 500],
+                                                     "short_write": 1000})"),
+                                 updateArgs("FPGA", "STD", imageFile(file, "Größe/固件.bin")));
+    const std::string request = "SET FW_UPGRADE FPGA 1036 STD\n";
+    expectRun(run, 0, preamble(request) + quickCardBars(4) + kSuccess + durationTable(4), {kSubscribe, request});
+    EXPECT_NE(run.out.find(">\n" + bar(1, 100, 4) + bar(2, 0, 4)), std::string::npos);
+    EXPECT_NE(run.out.find("\nUploading update       >> 0 seconds.\n"), std::string::npos);
+    EXPECT_EQ(run.out.find("\nWriting to flash       >> 0 seconds.\n"), std::string::npos);
+    EXPECT_EQ(received(run), reference::uploadImage(file, "FPGA"));
+    EXPECT_EQ(fifoWrites(run), (std::vector<std::pair<int, int>>{{1036, 36}, {1000, 1000}}));
+}
+
+// The request's options, the stages shown and the reboot notice follow the two flags.
+TEST(Update, FlagsShapeTheRequestTheStagesAndTheRebootNotice) {
+    const std::string path = imageFile(patternBytes(1000));
+    for (const auto& [flags, request, ending] : std::vector<std::tuple<std::vector<std::string>, std::string, std::string>>{
+             {{"-v"}, "SET FW_UPGRADE SW 1032 GOLD SKIP_VERIFY\n", "secs\n" + durationTable(3)},
+             {{"--reconfigure"}, "SET FW_UPGRADE SW 1032 GOLD RECONFIG\n", "NEXIR Rebooting...\n" + durationTable(4)},
+             {{"-r", "--skip_verify"}, "SET FW_UPGRADE SW 1032 GOLD SKIP_VERIFY RECONFIG\n",
+              "NEXIR Rebooting...\n" + durationTable(3)}}) {
+        const ProgramRun run = runOn(oneCardScenario(), updateArgs("SW", "GOLD", path, "1", flags));
+        EXPECT_EQ(uartCommands(run.callLog).back(), request);
+        const std::string out = maskTimes(run.out);
+        EXPECT_EQ(out.substr(out.size() - std::min(out.size(), ending.size())), ending) << request;
+    }
+}
+
+// Slot digits 0 and 2 are slots "1" and "3"; of two cards in slot "3", the first. The
+// other card is closed before the chosen one hears of the update, and was sent nothing
+// but its slot query.
+TEST(Update, GoesToTheFirstCardInTheSlotAlone) {
+    const std::string file = patternBytes(2000);
+    for (const auto& [leftSlot, chosen] : {std::pair{0, 1}, std::pair{2, 0}}) {
+        const std::string names[] = {"left", "right"};
+        const ProgramRun run =
+            runOn(rack(cardDevices("left", "NX0417", "KRO_NX|1.3 ") + ", " + cardDevices("right", "NX1102"),
+                       R"("left": {"slot": )" + std::to_string(leftSlot) + R"(, "upgrade": )" + kQuickCard +
+                           R"(}, "right": {"slot": 2, "upgrade": )" + kQuickCard + "}"),
+                  updateArgs("FPGA", "STD", imageFile(file), "3"));
+        SCOPED_TRACE(names[chosen]);
+        const int other = 1 - chosen;
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(received(run, names[chosen]), reference::uploadImage(file, "FPGA"));
+        EXPECT_EQ(received(run, names[other]), "");
+        std::string seen;  // the other card's writes and closes, then the subscription
+        for (const json& call : callsOf(run.callLog)) {
+            const int device = call.value("dev", -2);
+            if (call.value("text", "") == kSubscribe) seen += "subscribed on " + std::to_string(device) + "\n";
+            const std::string fn = call["fn"];
+            if (device >= 0 && device / 2 == other && (fn == "FT_Write" || fn == "FT_Close")) {
+                seen += fn + call.value("text", " ");
+            }
+        }
+        EXPECT_EQ(seen.substr(seen.find("FT_Write")), "FT_WriteGET HW_SLOT_ID\nFT_Close FT_Close subscribed on " +
+                                                          std::to_string(2 * chosen + 1) + "\n");
+        EXPECT_EQ(handleProblems(run.callLog), "");
+    }
+}
+
+// Refused before the card hears of an update: a slot no card holds (compared as text),
+// a path that is no regular file, a file of 2 GiB or more (sparse, so it takes no room).
+TEST(Update, RefusalsBeforeTheCardHearsOfIt) {
+    const std::string huge = imageFile("");
+    std::filesystem::resize_file(huge, std::uintmax_t{1} << 31);
+    const std::string path = imageFile("image");
+    const std::string noSlot = "error: no cards found in specified slot\n";
+    const std::string unread = "error: could not read update file into memory\n" + durationTable(4, "0");
+    const std::string tooLarge =
+        "error: update file is too large (the limit is just under 2 GiB)\n" + durationTable(4, "0");
+    const std::string twoCards = rack(cardDevices("left", "NX0417") + ", " + cardDevices("right", "NX1102"),
+                                      R"("left": {"slot": 0}, "right": {"slot": 2})");
+    std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {updateArgs("FPGA", "STD", path, "2"), noSlot},     {updateArgs("FPGA", "STD", path, "03"), noSlot},
+        {updateArgs("FPGA", "STD", path, " 3"), noSlot},    {updateArgs("FPGA", "STD", path, "3 "), noSlot},
+        {updateArgs("FPGA", "STD", path, "1\n"), noSlot},   {updateArgs("FPGA", "STD", path, "\x1b[1"), noSlot},
+        {updateArgs("FPGA", "STD", huge, "3"), tooLarge},
+    };
+#if !defined(_WIN32)  // paths that are no regular files
+    const std::string fifo = makeTempDir() + "/image.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    cases.push_back({updateArgs("FPGA", "STD", fifo, "3"), unread});
+    cases.push_back({updateArgs("FPGA", "STD", "/dev/zero", "3"), unread});
+#endif
+    for (const auto& [args, out] : cases) {
+        SCOPED_TRACE(args[8] + " in slot " + args[10]);
+        const ProgramRun run = runOn(twoCards, args);
+        EXPECT_EQ(run.out, out);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(uartCommands(run.callLog), (std::vector<std::string>{"GET HW_SLOT_ID\n", "GET HW_SLOT_ID\n"}));
+        EXPECT_EQ(handleProblems(run.callLog), "");
+    }
+}
+
+// Lines besides the regular progress, while the image still goes out (2 s at 150 kB/s)
+// and after it, with verification skipped (stages at 0, 33, 66, 100 %): a DONE before the
+// image is out is no success, two lines read together are two events, a number that does
+// not convert drops its event, another event passes in silence, the display gets stages
+// and percentages outside its range as they come; the update goes on.
+TEST(Update, OddLines) {
+    const std::string file = patternBytes(300 * 1000);
+    const ProgramRun run = runOn(oneCardScenario(R"({
+      "rate_bytes_per_s": 150000, "event_interval_ms": 500, "stage_ms": [1500, 1500, 0], "extra_lines": [
+        {"stage": 1, "at_ms": 250, "data": "EVT FW_UPGRADE_STATUS DONE\n"},
+        {"stage": 1, "at_ms": 750, "data": "EVT FW_UPGRADE_STATUS 1 abc\n"},
+        {"stage": 1, "at_ms": 1250, "data": "EVT FW_UPGRADE_STATUS 1 10\nEVT FW_UPGRADE_STATUS 1 20\n"},
+        {"stage": 2, "at_ms": 250,  "data": "EVT OTHER_EVENT 1 2\n"},
+        {"stage": 2, "at_ms": 750,  "data": "EVT FW_UPGRADE_STATUS 2 abc\n"},
+        {"stage": 2, "at_ms": 1250, "data": "EVT FW_UPGRADE_STATUS 4 -5\n"},
+        {"stage": 3, "at_ms": 250,  "data": "hello\n"},
+        {"stage": 3, "at_ms": 750,  "data": "EVT FW_UPGRADE_STATUS 0 10\n"}]})"),
+                                 updateArgs("FPGA", "GOLD", imageFile(file), "1", {"-v"}));
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.err, "Error: Invalid argument: invalid stoi argument\n"
+                       "Error1: Invalid argument: invalid stoi argument\n"
+                       "Error2: Out of range: invalid vector subscript\n");
+    const std::string malformed = std::string("Malformed response. Looking for 2 param response FW_UPGRADE_STATUS, got: '");
+    EXPECT_EQ(maskTimes(run.out),
+              preamble("SET FW_UPGRADE FPGA 300032 GOLD SKIP_VERIFY\n") + "Error: " + malformed +
+                  "EVT FW_UPGRADE_STATUS DONE\n'\n" + bar(2, 0, 3) + bar(2, 33, 3) +
+                  "Unknown Stage = 4\n" + bar(2, 66, 3) + bar(2, 100, 3) + "Error2: " + malformed + "hello\n'\n" +
+                  bar(3, 0, 3) + bar(0, 10, 3) + bar(3, 33, 3) + bar(3, 66, 3) + bar(3, 100, 3) + kSuccess +
+                  durationTable(3));
+    EXPECT_NE(run.out.find("Uploading update", run.out.find("Error: Malformed")), std::string::npos)
+        << "the first lines came while the transfer ran";
+    EXPECT_EQ(received(run), reference::uploadImage(file, "FPGA"));
+}
+
+TEST(Update, SubscriptionAnswerMustBeExactlyTheOkLine) {
+    const std::string path = imageFile(patternBytes(100));
+    for (const auto& [cardExtras, shown] : std::vector<std::pair<std::string, std::string>>{
+             {R"("subscription_answer": "RSET EVT_ENA FW_UPGRADE_STATUS OK\r\n")",
+              "RSET EVT_ENA FW_UPGRADE_STATUS OK\r\n"},
+             {R"("answers": {"SET EVT_ENA FW_UPGRADE_STATUS ON": null})", "TIMEOUT"}}) {
+        const ProgramRun run = runOn(oneCardScenario(kQuickCard, cardExtras), updateArgs("FPGA", "STD", path));
+        expectRun(run, 1, "Subscribing to upgrade events\nSubscription failed: '" + shown + "'\n" + durationTable(4),
+                  {kSubscribe});
+        EXPECT_TRUE(fifoWrites(run).empty());
+    }
+}
+
+// A FIFO channel whose last set-up call failed stops the update after the request and
+// before any byte goes out. A write that the library refuses ends it with the library's
+// status. Either way the card, which has accepted the request, is told to abort.
+TEST(Update, FifoChannelThatFails) {
+    const std::string path = imageFile(patternBytes(100));
+    const std::string request = "SET FW_UPGRADE SW 132 STD\n";
+    ProgramRun run = runOn(oneCardScenario(kQuickCard, "", R"("faults": [{"function": "FT_Purge", "device": 0,
+                                                                 "status": 4, "times": "always"}])"),
+                           updateArgs("SW", "STD", path));
+    expectRun(run, 1, preamble(request) + "Error: Fifo is not ok\n" + kToldToAbort + durationTable(4),
+              {kSubscribe, request, kAbort});
+    EXPECT_TRUE(fifoWrites(run).empty());
+    run = runOn(oneCardScenario(R"({"event_interval_ms": 250, "write_status": 4})"), updateArgs("SW", "STD", path));
+    expectRun(run, 1, preamble(request) + "error: 4\n" + kToldToAbort + durationTable(4), {kSubscribe, request, kAbort});
+    EXPECT_EQ(fifoWrites(run), (std::vector<std::pair<int, int>>{{132, 0}}));
+}
+
+// A card that goes silent, or reports FAIL, while it still takes a long image (1 MiB
+// at 128 KiB/s, eight seconds): the transfer stops at once, rather than being carried
+// to its end. From a card that no longer takes any data, the write in progress is
+// given up soon after the abort instead of blocking the program for good.
+TEST(Update, SilenceOrFailDuringTheTransferStopsIt) {
+    const std::string file = patternBytes(1 << 20);
+    const std::string image = reference::uploadImage(file, "FPGA");
+    const std::string request = "SET FW_UPGRADE FPGA 1048608 STD\n";
+    const std::string aborted = "\nError: Update timeout while waiting for file transfer, aborting automatically: "
+                                "RSET FW_ABORT_UPGRADE OK\n\nError: Update Failed\n" + durationTable(4);
+    struct Case {
+        const char* card;
+        std::string ending;  // what the output ends with
+        std::vector<std::string> sent;
+    };
+    for (const Case& c : {Case{R"("rate_bytes_per_s": 131072, "silent_during_transfer": true)", aborted,
+                               {kSubscribe, request, kAbort}},
+                          Case{R"("stop_taking_after": 4096, "silent_during_transfer": true)", aborted,
+                               {kSubscribe, request, kAbort}},
+                          Case{R"("rate_bytes_per_s": 131072, "fail_at_stage": 1)",
+                               "      Received 'EVT FW_UPGRADE_STATUS FAIL\n' . Upgrade failed\n" + durationTable(4),
+                               {kSubscribe, request}}}) {
+        SCOPED_TRACE(c.card);
+        const ProgramRun run = runOn(oneCardScenario("{\"event_interval_ms\": 500, " + std::string(c.card) + "}"),
+                                     updateArgs("FPGA", "STD", imageFile(file)));
+        const std::string out = std::regex_replace(run.out, std::regex(" >> [0-9.e+-]+ seconds"), " >> <t> seconds");
+        EXPECT_EQ(out.substr(out.size() - std::min(out.size(), c.ending.size())), c.ending);
+        expectRun(run, 1, maskTimes(run.out), c.sent);  // the exit code, the commands, the handles
+        const std::string taken = received(run);
+        EXPECT_LT(taken.size(), image.size() * 7 / 8) << "the transfer went on after the update ended";
+        EXPECT_EQ(taken, image.substr(0, taken.size()));
+        EXPECT_LT(run.seconds, 30);
+    }
+}
+
+TEST(Update, FailEventAfterTheTransferEndsTheUpdateOnAFreshLine) {
+    const ProgramRun run =
+        runOn(oneCardScenario(R"({"event_interval_ms": 250, "stage_ms": [500, 1000, 500], "fail_at_stage": 3})"),
+              updateArgs("FPGA", "STD", imageFile(patternBytes(1000))));
+    const std::string request = "SET FW_UPGRADE FPGA 1032 STD\n";
+    expectRun(run, 1,
+              preamble(request) + bar(2, 0, 4) + bar(2, 50, 4) + bar(2, 100, 4) + bar(3, 0, 4) + bar(3, 25, 4) +
+                  "\n" + kFailLine + durationTable(4),
+              {kSubscribe, request});
+}
+
+// Time-outs after the transfer. The card reports 100 % for the image, then goes silent;
+// `line` comes 6 s later, after at least one whole silent read even when a loaded machine
+// stretches each empty poll's millisecond to three. The update aborts at the sixth silent read in a row: a four-word
+// line, even one whose numbers do not convert, starts the count again, a line that is
+// no event neither breaks nor adds to it. A silent read makes 2000 empty polls.
+TEST(Update, SilentReadsAfterTheTransferAbortAtTheSixth) {
+    for (const auto& [line, restarts, shown] : std::vector<std::tuple<std::string, bool, std::string>>{
+             {"garbage\\n", false, "Error2: Malformed response. Looking for 2 param response FW_UPGRADE_STATUS, "
+                                     "got: 'garbage\n'\n"},
+             {"EVT FW_UPGRADE_STATUS 2 abc\\n", true, ""}}) {
+        SCOPED_TRACE(line);
+        const ProgramRun run = runOn(oneCardScenario(R"({"event_interval_ms": 50, "stage_ms": [60000, 60000, 60000],
+          "silent_after_transfer": true, "extra_lines": [{"stage": 1, "at_ms": 6000, "data": ")" + line + R"("}]})"),
+                                     updateArgs("SW", "STD", imageFile(patternBytes(1000))));
+        const std::string request = "SET FW_UPGRADE SW 1032 STD\n";
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(maskTimes(run.out), preamble(request) + shown +
+                                          "Error: Update timeout, aborting automatically: RSET FW_ABORT_UPGRADE OK\n"
+                                          "\nError: Update Failed\n" + durationTable(4));
+        // The UART's reads and writes in order, with the empty polls before each.
+        std::vector<std::pair<std::string, long>> steps;
+        long silent = 0;
+        for (const json& call : callsOf(run.callLog, "", 1)) {
+            if (call["fn"] == "FT_GetStatus" && call.value("rx", 0) == 0) {
+                silent += call.value("polls", 1L);
+            } else if (call["fn"] == "FT_Read" || call["fn"] == "FT_Write") {
+                steps.emplace_back(call.value("text", ""), silent);
+                silent = 0;
+            }
+        }
+        const std::string text = line.substr(0, line.size() - 2) + "\n";
+        auto at = std::find_if(steps.begin(), steps.end(), [&](const auto& step) { return step.first == text; });
+        ASSERT_TRUE(at != steps.end() && at + 1 != steps.end());
+        EXPECT_EQ(at[1].first, kAbort);
+        const long before = at->second / 2000;  // whole silent reads before the line
+        ASSERT_GE(before, 1) << "the line must come while the count is already running";
+        EXPECT_EQ(at[1].second, (restarts ? 6 : 6 - before) * 2000);
+    }
+}
+
+// A card that keeps reporting but no longer takes data: the transfer is given up after a
+// minute without progress, the events still shown meanwhile, and the card told to abort.
+TEST(Update, CardThatStopsTakingDataIsGivenUpAfterAMinute) {
+    const std::string file = patternBytes(16 * 1024);
+    const ProgramRun run =
+        runOn(oneCardScenario(R"({"event_interval_ms": 1000, "stop_taking_after": 4096, "intake_timeout_ms": 0})"),
+              updateArgs("FPGA", "STD", imageFile(file)));
+    const std::string request = "SET FW_UPGRADE FPGA 16416 STD\n";
+    expectRun(run, 1,
+              preamble(request) + "error: card stopped taking data after 4096 of 16416 bytes\n" + kToldToAbort +
+                  durationTable(4),
+              {kSubscribe, request, kAbort});
+    EXPECT_GE(run.seconds, 60.0);
+    EXPECT_GE(occurrences(run.out, bar(1, 24, 4)), 50u) << "24 % shown all along";
+    EXPECT_EQ(received(run), reference::uploadImage(file, "FPGA").substr(0, 4096));
+}
