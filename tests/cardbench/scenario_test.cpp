@@ -53,7 +53,7 @@ std::vector<std::string> readmeExamples() {
 TEST_F(Scenarios, BundledOnesAndReadmeExamplesLoad) {
     int files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(kBench / "scenarios")) {
-        EXPECT_EQ(cardbench_load_scenario_file(entry.path().c_str()), 0) << lastError();
+        EXPECT_EQ(cardbench_load_scenario_file(entry.path().string().c_str()), 0) << lastError();
         ++files;
     }
     EXPECT_GE(files, 10);
