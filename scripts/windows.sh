@@ -4,7 +4,7 @@
 # Usage: scripts/windows.sh [cmake option...]   (e.g. -DNEXIR_WERROR=ON)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 googletest
+scripts/install-deps.sh g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 googletest libz-mingw-w64-dev
 jobs=$(nproc)
 start=$SECONDS
 cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake \
@@ -32,7 +32,7 @@ status=0
 # The first program under Wine creates the build's prefix and starts its services.
 build-windows/wine-run cmd /c exit
 
-ctest --test-dir build-windows -j"$(( jobs * 2 ))" --output-on-failure || status=$?
+ctest --test-dir build-windows -j"$jobs" --output-on-failure || status=$?
 # The Wine server of the build's own prefix was started for the tests; stop it.
 WINEPREFIX="$PWD/build-windows/wine" wineserver -k 2>/dev/null || true
 echo "Windows tests under Wine: $(( SECONDS - tests )) s; whole Windows part: $(( SECONDS - start )) s"

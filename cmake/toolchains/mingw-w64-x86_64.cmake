@@ -21,3 +21,6 @@ find_program(NEXIR_WINE NAMES wine wine64)
 if(NEXIR_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${NEXIR_WINE})
 endif()
+
+# zlib's static archive, not its import library: the program imports system DLLs only.
+set(ZLIB_USE_STATIC_LIBS ON)

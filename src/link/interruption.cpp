@@ -28,8 +28,14 @@ void countInterruption(int signal) {
 namespace {
 // Console events arrive on a thread of their own; they are mapped to the POSIX numbers
 // so that the exit code means the same on both platforms (Ctrl-C: 2, others: 15).
+// After a close, log-off or shut-down event the system ends the process as soon as the
+// handler returns, so the handler waits instead: the main thread then has until the
+// system's own deadline (about five seconds) to tell the card and close the channels,
+// and its exit ends this thread too.
 BOOL WINAPI onConsoleEvent(DWORD event) {
-    countInterruption(event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? SIGINT : SIGTERM);
+    const bool keystroke = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    countInterruption(keystroke ? SIGINT : SIGTERM);
+    if (!keystroke) Sleep(INFINITE);
     return TRUE;
 }
 }  // namespace

@@ -159,6 +159,7 @@ TEST(CardJustSwitchedToFifoMode, LogAsksForAReplugOnStandardError) {
 }
 
 // ---- Interruptions -----------------------------------------------------------------
+#if !defined(_WIN32)
 
 enum class Phase { Log, Boot, BeforeRequest, Upload, FlashWarned, FlashAborted };
 
@@ -268,4 +269,11 @@ TEST(ClosedStandardOutput, UpdateRunsToItsEnd) {
     EXPECT_EQ(handleProblems(run.callLog), "");
 }
 
+#else
+// Windows has no such signals: Ctrl-C, Ctrl-Break and a closed console reach the same
+// handling through the console, which the runner cannot drive under Wine.
+TEST(Interruption, SignalsAreAPosixMatter) {
+    GTEST_SKIP() << "signals and a closed pipe are delivered on POSIX systems only";
+}
+#endif
 }  // namespace
