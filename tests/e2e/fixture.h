@@ -141,6 +141,27 @@ inline std::vector<std::string> uartCommands(const std::string& log) {
     return result;
 }
 
+const char kAbort[] = "SET FW_ABORT_UPGRADE\n";
+const char kToldToAbort[] = "The card was told to abort the upgrade: RSET FW_ABORT_UPGRADE OK\n";
+const char kFailLine[] = "Received 'EVT FW_UPGRADE_STATUS FAIL\n' . Upgrade failed\n";
+const std::string kMalformed = "Malformed response. Looking for 2 param response FW_UPGRADE_STATUS, got: '";
+
+// Whether a UART command starting with `prefix` was sent.
+inline bool sent(const ProgramRun& run, const std::string& prefix) {
+    const auto commands = uartCommands(run.callLog);
+    return std::any_of(commands.begin(), commands.end(), [&](const auto& c) { return c.rfind(prefix, 0) == 0; });
+}
+
+// `parts` appear in `out` one after the other, not overlapping.
+inline void expectInOrder(const std::string& out, const std::vector<std::string>& parts) {
+    std::size_t from = 0;
+    for (const auto& part : parts) {
+        const std::size_t at = out.find(part, from);
+        ASSERT_NE(at, std::string::npos) << "missing, or out of order: " << part << "\nin:\n" << out;
+        from = at + part.size();
+    }
+}
+
 // Every handle that was opened is closed exactly once, and nothing is closed twice, used
 // after its close or closed without having been opened. Empty when so.
 inline std::string handleProblems(const std::string& log) {

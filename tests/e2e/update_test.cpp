@@ -14,9 +14,6 @@ using namespace e2e;
 namespace {
 
 const char kSubscribe[] = "SET EVT_ENA FW_UPGRADE_STATUS ON\n";
-const char kAbort[] = "SET FW_ABORT_UPGRADE\n";
-const char kToldToAbort[] = "The card was told to abort the upgrade: RSET FW_ABORT_UPGRADE OK\n";
-const char kFailLine[] = "Received 'EVT FW_UPGRADE_STATUS FAIL\n' . Upgrade failed\n";
 const std::string kSuccess = "\nUpdate Successful - Elapsed Time <m>mins <s>secs\n";
 
 // What the quick card shows after the upload: stages 2 to 4 at 0/50/100, 0/25/50/75/100
@@ -129,11 +126,10 @@ TEST(Update, RefusalsBeforeTheCardHearsOfIt) {
     const std::string twoCards = rack(cardDevices("left", "NX0417") + ", " + cardDevices("right", "NX1102"),
                                       R"("left": {"slot": 0}, "right": {"slot": 2})");
     std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {updateArgs("FPGA", "STD", path, "2"), noSlot},     {updateArgs("FPGA", "STD", path, "03"), noSlot},
-        {updateArgs("FPGA", "STD", path, " 3"), noSlot},    {updateArgs("FPGA", "STD", path, "3 "), noSlot},
-        {updateArgs("FPGA", "STD", path, "1\n"), noSlot},   {updateArgs("FPGA", "STD", path, "\x1b[1"), noSlot},
-        {updateArgs("FPGA", "STD", huge, "3"), tooLarge},
-    };
+        {updateArgs("FPGA", "STD", huge, "3"), tooLarge}};
+    for (const char* slot : {"2", "03", " 3", "3 ", "1\n", "\x1b[1"}) {
+        cases.push_back({updateArgs("FPGA", "STD", path, slot), noSlot});
+    }
 #if !defined(_WIN32)  // paths that are no regular files
     const std::string fifo = makeTempDir() + "/image.fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -172,11 +168,10 @@ TEST(Update, OddLines) {
     EXPECT_EQ(run.err, "Error: Invalid argument: invalid stoi argument\n"
                        "Error1: Invalid argument: invalid stoi argument\n"
                        "Error2: Out of range: invalid vector subscript\n");
-    const std::string malformed = std::string("Malformed response. Looking for 2 param response FW_UPGRADE_STATUS, got: '");
     EXPECT_EQ(maskTimes(run.out),
-              preamble("SET FW_UPGRADE FPGA 300032 GOLD SKIP_VERIFY\n") + "Error: " + malformed +
+              preamble("SET FW_UPGRADE FPGA 300032 GOLD SKIP_VERIFY\n") + "Error: " + kMalformed +
                   "EVT FW_UPGRADE_STATUS DONE\n'\n" + bar(2, 0, 3) + bar(2, 33, 3) +
-                  "Unknown Stage = 4\n" + bar(2, 66, 3) + bar(2, 100, 3) + "Error2: " + malformed + "hello\n'\n" +
+                  "Unknown Stage = 4\n" + bar(2, 66, 3) + bar(2, 100, 3) + "Error2: " + kMalformed + "hello\n'\n" +
                   bar(3, 0, 3) + bar(0, 10, 3) + bar(3, 33, 3) + bar(3, 66, 3) + bar(3, 100, 3) + kSuccess +
                   durationTable(3));
     EXPECT_NE(run.out.find("Uploading update", run.out.find("Error: Malformed")), std::string::npos)
@@ -234,7 +229,7 @@ TEST(Update, SilenceOrFailDuringTheTransferStopsIt) {
                           Case{R"("stop_taking_after": 4096, "silent_during_transfer": true)", aborted,
                                {kSubscribe, request, kAbort}},
                           Case{R"("rate_bytes_per_s": 131072, "fail_at_stage": 1)",
-                               "      Received 'EVT FW_UPGRADE_STATUS FAIL\n' . Upgrade failed\n" + durationTable(4),
+                               "      " + std::string(kFailLine) + durationTable(4),
                                {kSubscribe, request}}}) {
         SCOPED_TRACE(c.card);
         const ProgramRun run = runOn(oneCardScenario("{\"event_interval_ms\": 500, " + std::string(c.card) + "}"),
@@ -249,17 +244,6 @@ TEST(Update, SilenceOrFailDuringTheTransferStopsIt) {
     }
 }
 
-TEST(Update, FailEventAfterTheTransferEndsTheUpdateOnAFreshLine) {
-    const ProgramRun run =
-        runOn(oneCardScenario(R"({"event_interval_ms": 250, "stage_ms": [500, 1000, 500], "fail_at_stage": 3})"),
-              updateArgs("FPGA", "STD", imageFile(patternBytes(1000))));
-    const std::string request = "SET FW_UPGRADE FPGA 1032 STD\n";
-    expectRun(run, 1,
-              preamble(request) + bar(2, 0, 4) + bar(2, 50, 4) + bar(2, 100, 4) + bar(3, 0, 4) + bar(3, 25, 4) +
-                  "\n" + kFailLine + durationTable(4),
-              {kSubscribe, request});
-}
-
 // Time-outs after the transfer. The card reports 100 % for the image, then goes silent;
 // `line` comes 6 s later, after at least one whole silent read even when a loaded machine
 // stretches each empty poll's millisecond to three. The update aborts at the sixth silent read in a row: a four-word
@@ -267,8 +251,7 @@ TEST(Update, FailEventAfterTheTransferEndsTheUpdateOnAFreshLine) {
 // no event neither breaks nor adds to it. A silent read makes 2000 empty polls.
 TEST(Update, SilentReadsAfterTheTransferAbortAtTheSixth) {
     for (const auto& [line, restarts, shown] : std::vector<std::tuple<std::string, bool, std::string>>{
-             {"garbage\\n", false, "Error2: Malformed response. Looking for 2 param response FW_UPGRADE_STATUS, "
-                                     "got: 'garbage\n'\n"},
+             {"garbage\\n", false, "Error2: " + kMalformed + "garbage\n'\n"},
              {"EVT FW_UPGRADE_STATUS 2 abc\\n", true, ""}}) {
         SCOPED_TRACE(line);
         const ProgramRun run = runOn(oneCardScenario(R"({"event_interval_ms": 50, "stage_ms": [60000, 60000, 60000],
