@@ -56,10 +56,7 @@ inline std::string oneCardScenario(const std::string& upgrade = kQuickCard, cons
 inline std::string bundled(const std::string& scenario) { return readFile(benchAssetPath("scenarios/" + scenario)); }
 
 inline ProgramRun runOn(const std::string& scenario, const std::vector<std::string>& args) {
-    RunOptions options;
-    options.scenarioJson = scenario;
-    options.timeoutSeconds = 150;
-    return runUpdater(args, options);
+    return runUpdater(args, {scenario, "", {}, 150, ""});
 }
 
 inline ProgramRun runLog(const std::string& scenario) { return runOn(scenario, {"log", "-b", "115200"}); }

@@ -10,15 +10,12 @@ void writeFile(const std::string& path, const std::string& content) {
 }
 
 std::string readFile(const std::string& path) {
-    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(std::filesystem::u8path(path), std::ios::binary).rdbuf();
     return text.str();
 }
 
-std::string benchAssetPath(const std::string& relative) {
-    return std::string(NEXIR_BENCH_ASSETS) + "/" + relative;
-}
+std::string benchAssetPath(const std::string& relative) { return std::string(NEXIR_BENCH_ASSETS) + "/" + relative; }
 
 // The process runner of Windows is in program_run_windows.cpp.
 #if !defined(_WIN32)
@@ -36,16 +33,11 @@ std::string benchAssetPath(const std::string& relative) {
 
 extern char** environ;
 
-namespace {
-
-std::vector<char*> pointers(std::vector<std::string>& texts) {
+static std::vector<char*> pointers(std::vector<std::string>& texts) {
     std::vector<char*> result;
     for (auto& text : texts) result.push_back(text.data());
-    result.push_back(nullptr);
-    return result;
+    return result.push_back(nullptr), result;
 }
-
-}  // namespace
 
 // Folders below one per process, removed at exit.
 std::string makeTempDir() {
@@ -98,10 +90,8 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
     ProgramRun run{"", "", -1, "", 0, dir};
     const auto started = std::chrono::steady_clock::now();
     pid_t pid = 0;
-    auto argvPointers = pointers(argv);
-    auto envPointers = pointers(env);
     const int spawned =
-        posix_spawn(&pid, NEXIR_UPDATER_PATH, &actions, nullptr, argvPointers.data(), envPointers.data());
+        posix_spawn(&pid, NEXIR_UPDATER_PATH, &actions, nullptr, pointers(argv).data(), pointers(env).data());
     posix_spawn_file_actions_destroy(&actions);
     if (unread[1] >= 0) close(unread[1]);
     if (spawned != 0) throw std::runtime_error("could not start " NEXIR_UPDATER_PATH);
