@@ -77,7 +77,6 @@ inline std::string imageFile(const std::string& bytes, const std::string& name =
     return path;
 }
 
-// What the card's FIFO received during the run.
 inline std::string received(const ProgramRun& run, const std::string& card = "card") {
     return readFile(run.dir + "/fifo/" + card + ".bin");
 }
@@ -129,7 +128,6 @@ inline std::vector<json> callsOf(const std::string& log, const std::string& func
     return result;
 }
 
-// Texts the program wrote on UART channels, in order.
 inline std::vector<std::string> uartCommands(const std::string& log) {
     std::vector<std::string> result;
     for (const auto& call : callsOf(log, "FT_Write")) {
@@ -143,7 +141,6 @@ const char kToldToAbort[] = "The card was told to abort the upgrade: RSET FW_ABO
 const char kFailLine[] = "Received 'EVT FW_UPGRADE_STATUS FAIL\n' . Upgrade failed\n";
 const std::string kMalformed = "Malformed response. Looking for 2 param response FW_UPGRADE_STATUS, got: '";
 
-// Whether a UART command starting with `prefix` was sent.
 inline bool sent(const ProgramRun& run, const std::string& prefix) {
     const auto commands = uartCommands(run.callLog);
     return std::any_of(commands.begin(), commands.end(), [&](const auto& c) { return c.rfind(prefix, 0) == 0; });
