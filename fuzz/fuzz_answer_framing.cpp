@@ -10,7 +10,7 @@
 #include "link/answer_framing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::Input input(data, size);
+    fuzz::Input input{data, size};
     std::string cuts(input.byte() % 16, '\0');
     for (auto& cut : cuts) cut = static_cast<char>(input.byte());
     const std::string stream = input.text(size);
@@ -27,18 +27,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         position += length;
         waiting.append(chunk.get(), length);
         const bool complete = framing.append(chunk.get(), length);
-        FUZZ_CHECK(complete == (length > 0 && chunk[length - 1] == '\n'), "completes on a chunk ending in a line feed",
-                   (std::string(chunk.get(), length)));
-        FUZZ_CHECK(framing.empty() == waiting.empty(), "empty() after append()", (waiting));
+        fuzz::check(complete == (length > 0 && chunk[length - 1] == '\n'), "completes on a chunk ending in a line feed",
+                   std::string(chunk.get(), length));
+        fuzz::check(framing.empty() == waiting.empty(), "empty() after append()", waiting);
         if (complete || (cut & 0x80)) {
             const std::string answer = framing.take();
-            FUZZ_CHECK(answer == waiting && framing.empty(), "take() hands over the bytes since the last take()",
-                       (waiting) + " / " + (answer));
+            fuzz::check(answer == waiting && framing.empty(), "take() hands over the bytes since the last take()",
+                       waiting + " / " + answer);
             taken += answer;
             waiting.clear();
         }
     }
     taken += framing.take();
-    FUZZ_CHECK(taken == stream, "the answers put together are the stream", (taken));
+    fuzz::check(taken == stream, "the answers put together are the stream", taken);
     return 0;
 }

@@ -42,47 +42,40 @@ ChannelKind modelKind(const std::string& description, ChannelKind actual) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::Input input(data, size);
+    fuzz::Input input{data, size};
     const std::size_t count = input.byte() % 255;
     const std::size_t beyond = input.byte() % 4;
     std::vector<FT_DEVICE_LIST_INFO_NODE> nodes;
     std::vector<std::string> serials, descriptions;
     for (std::size_t fromInput = 0; nodes.size() < count + beyond;) {
-        FT_DEVICE_LIST_INFO_NODE node;
-        std::memset(&node, 0, sizeof node);
+        FT_DEVICE_LIST_INFO_NODE node{};
         std::string serial, description;
         if (!input.empty()) {
             serial = fill(node.SerialNumber, input.text(input.byte() % 20));
             description = fill(node.Description, input.text(input.byte() % 72));
             ++fromInput;
         } else if (fromInput > 0) {
-            node = nodes[nodes.size() % fromInput];
-            serial = serials[nodes.size() % fromInput];
-            description = descriptions[nodes.size() % fromInput];
+            const std::size_t k = nodes.size() % fromInput;
+            node = nodes[k], serial = serials[k], description = descriptions[k];
         }
-        nodes.push_back(node);
-        serials.push_back(serial);
-        descriptions.push_back(description);
+        nodes.push_back(node), serials.push_back(serial), descriptions.push_back(description);
     }
     for (std::size_t i = 0; i < count; ++i) {
         const DeviceVerdict verdict = examineDevice(nodes, count, i);
         const std::string detail = "device " + std::to_string(i) + " of " + std::to_string(count) + ": serial " +
-                                   (serials[i]) + ", description " + (descriptions[i]) +
-                                   "\nkind " + std::to_string(int(verdict.kind)) + ", partner " +
-                                   std::to_string(verdict.partner) + ", flow control " +
-                                   std::to_string(verdict.flowControl);
-        FUZZ_CHECK(serialOf(nodes[i]) == serials[i] && descriptionOf(nodes[i]) == descriptions[i],
-                   "a field reads up to its NUL or its end", detail);
-        FUZZ_CHECK(verdict.kind == modelKind(descriptions[i], verdict.kind), "the kind", detail);
+                                   serials[i] + ", description " + descriptions[i];
+        fuzz::check(serialOf(nodes[i]) == serials[i] && descriptionOf(nodes[i]) == descriptions[i],
+                    "a field reads up to its NUL or its end", detail);
+        fuzz::check(verdict.kind == modelKind(descriptions[i], verdict.kind), "the kind", detail);
         const bool channelA = verdict.kind == ChannelKind::ChannelA;
         const long long major = descriptions[i].size() > 7 ? std::strtoll(descriptions[i].c_str() + 7, nullptr, 10) : 0;
-        FUZZ_CHECK(verdict.flowControl == (channelA && std::clamp<long long>(major, INT_MIN, INT_MAX) > 1),
-                   "flow control above major number 1", detail);
+        fuzz::check(verdict.flowControl == (channelA && std::clamp<long long>(major, INT_MIN, INT_MAX) > 1),
+                    "flow control above major number 1", detail);
         int partner = -1;
         for (std::size_t j = 0; j < count && partner < 0 && channelA; ++j) {
             if (j != i && allButLast(serials[i]) == allButLast(serials[j])) partner = static_cast<int>(j);
         }
-        FUZZ_CHECK(verdict.partner == partner, "a channel A's partner is the first other device that pairs", detail);
+        fuzz::check(verdict.partner == partner, "a channel A's partner is the first other device that pairs", detail);
     }
     return 0;
 }

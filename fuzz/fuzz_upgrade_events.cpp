@@ -29,12 +29,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     else if (words.size() == 4) kind = EventKind::FourWords;
     else if (line.find("EVT FW_UPGRADE_STATUS FAIL") != std::string::npos) kind = EventKind::Fail;
     else if (line.find("EVT FW_UPGRADE_STATUS DONE") != std::string::npos) kind = EventKind::Done;
-    FUZZ_CHECK(event.words == words, "a line splits into its white-space separated words", (line));
-    FUZZ_CHECK(event.kind == kind, "the line's kind", (line));
+    fuzz::check(event.words == words, "a line splits into its white-space separated words", line);
+    fuzz::check(event.kind == kind, "the line's kind", line);
 
     const StatusEvent status = parseStatusEvent(event.words);
-    FUZZ_CHECK(status.isStatus == (words.size() >= 4 && words[1] == "FW_UPGRADE_STATUS"),
-               "a status event has four or more words, FW_UPGRADE_STATUS second", (line));
-    FUZZ_CHECK(status.isStatus || status.error.empty(), "only a status event converts numbers", (line));
+    fuzz::check(status.isStatus == (words.size() >= 4 && words[1] == "FW_UPGRADE_STATUS"),
+               "a status event has four or more words, FW_UPGRADE_STATUS second", line);
+    fuzz::check(status.isStatus || status.error.empty(), "only a status event converts numbers", line);
     return 0;
 }

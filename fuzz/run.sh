@@ -1,31 +1,24 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang (build-fuzz/) and fuzzes each for the given
-# time from its seed corpus (fuzz/corpus/<target>/). Fails when any target crashes or
-# breaks one of its properties. Usage: fuzz/run.sh [seconds-per-target]   (default 30)
-# New corpus entries go to build-fuzz/fuzz/corpus/<target>/, crash inputs to
-# build-fuzz/fuzz/artifacts/<target>/; the committed folders are only read.
+# Builds the libFuzzer targets with clang (build-fuzz/) and fuzzes each from its seed
+# corpus (fuzz/corpus/<target>/, only read) for the given seconds (default 30); new
+# entries and crash inputs go to build-fuzz/fuzz/. Fails when a target crashes or breaks
+# one of its properties. Usage: fuzz/run.sh [seconds-per-target]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${1:-30}
-build=build-fuzz
-cxx=$(command -v clang++ || command -v clang++-14 || true)
-if [ -z "$cxx" ]; then
-  echo "fuzz/run.sh: clang++ not found (scripts/install-deps.sh clang libfuzzer-14-dev libclang-rt-14-dev)" >&2
-  exit 1
-fi
+seconds=${1:-30} build=build-fuzz
+cxx=$(command -v clang++ || command -v clang++-14) ||
+  { echo "fuzz/run.sh: clang++ not found (scripts/install-deps.sh clang libfuzzer-14-dev libclang-rt-14-dev)" >&2; exit 1; }
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$cxx" \
       -DNEXIR_BUILD_TESTS=OFF -DNEXIR_BUILD_FUZZERS=ON -DNEXIR_WERROR=ON >/dev/null
 cmake --build "$build" --target nexir_fuzzers -j2
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-
 failed=()
 for target in answer_framing upgrade_events device_description; do
-  fuzzer=$build/fuzz/fuzz_$target
-  log=$build/fuzz/$target.log
-  mkdir -p "$build/fuzz/corpus/$target" "$build/fuzz/artifacts/$target"
-  "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$build/fuzz/artifacts/$target/" \
-    "$build/fuzz/corpus/$target" fuzz/corpus/"$target" >"$log" 2>&1 || { tail -n 40 "$log"; failed+=("$target"); }
+  out=$build/fuzz; log=$out/$target.log
+  mkdir -p "$out/corpus/$target" "$out/artifacts/$target"
+  "$out/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$out/artifacts/$target/" \
+    "$out/corpus/$target" fuzz/corpus/"$target" >"$log" 2>&1 || { tail -n 40 "$log"; failed+=("$target"); }
   echo "$target: $(sed -n 's/^stat::number_of_executed_units: *//p' "$log") executions"
 done
 [ ${#failed[@]} -eq 0 ] || { echo "fuzz/run.sh: failed: ${failed[*]} (logs in $build/fuzz/)" >&2; exit 1; }

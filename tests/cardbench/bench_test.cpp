@@ -31,9 +31,7 @@ protected:
     // Sends `command` and collects what comes until it holds `until` or FAIL, for at most 3 s.
     std::string exchange(std::string command, const std::string& until) {
         DWORD count = 0;
-        if (!command.empty()) {
-            EXPECT_EQ(FT_Write(uart, command.data(), DWORD(command.size()), &count), FT_OK);
-        }
+        EXPECT_TRUE(command.empty() || FT_Write(uart, command.data(), DWORD(command.size()), &count) == FT_OK);
         std::string lines;
         for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
              std::chrono::steady_clock::now() < deadline && lines.find(until) == std::string::npos &&
@@ -41,8 +39,7 @@ protected:
             DWORD waiting = 0, tx = 0, events = 0;
             FT_GetStatus(uart, &waiting, &tx, &events);
             std::string chunk(waiting, '\0');
-            if (waiting > 0) FT_Read(uart, chunk.data(), waiting, &count);
-            lines += chunk;
+            if (waiting > 0) FT_Read(uart, chunk.data(), waiting, &count), lines += chunk;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return lines;

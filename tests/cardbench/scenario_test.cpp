@@ -3,7 +3,6 @@
 // syntax, the line and column.
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -24,26 +23,14 @@ std::string lastError() {
     return error.c_str();
 }
 
-std::string readText(const std::filesystem::path& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
 // The README's scenario examples are its ```jsonc blocks.
 std::vector<std::string> readmeExamples() {
-    std::istringstream readme(readText(kBench / "README.md"));
+    std::ifstream readme(kBench / "README.md");
     std::vector<std::string> examples;
     bool inside = false;
     for (std::string line; std::getline(readme, line);) {
-        if (!inside && line == "```jsonc") {
-            inside = true;
-            examples.emplace_back();
-        } else if (inside && line == "```") {
-            inside = false;
-        } else if (inside) {
-            examples.back() += line + "\n";
-        }
+        if (inside && line != "```") examples.back() += line + "\n";
+        else if ((inside = !inside && line == "```jsonc")) examples.emplace_back();
     }
     return examples;
 }

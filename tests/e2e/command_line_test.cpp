@@ -6,7 +6,6 @@
 #endif
 
 #include <cctype>
-#include <fstream>
 
 #include "fixture.h"
 
@@ -65,9 +64,7 @@ TEST(CommandLine, MissingOrIncompleteLibraryIsReportedAndFails) {
 #endif
     };
     for (const auto& [folder, reason] : cases) {
-        RunOptions options;
-        options.libraryDir = folder;
-        const ProgramRun run = runUpdater({"log", "-b", "9600"}, options);
+        const ProgramRun run = runUpdater({"log", "-b", "9600"}, {"", folder, {}, 180, ""});
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.out, "error: could not load FTDI D2XX library " + reason + "\n");
         EXPECT_EQ(run.callLog, "");
@@ -77,25 +74,16 @@ TEST(CommandLine, MissingOrIncompleteLibraryIsReportedAndFails) {
 // The program runs as "nexir-updater", its name once installed, with no library. The
 // documented text is the code block right under the line "<!-- help: <command> -->".
 TEST(CommandLine, HelpTextsNeedNoLibraryAndAreQuotedInTheDocs) {
+    const std::string doc = readFile(NEXIR_HARDWARE_DOC);
     for (const std::string command : {"", "log", "update", "boot"}) {
-        std::ifstream doc(NEXIR_HARDWARE_DOC);
-        std::string line, documented;
-        int markers = 0;
-        while (std::getline(doc, line)) {
-            if (line != "<!-- help: " + command + " -->" || ++markers > 1) continue;
-            if (!std::getline(doc, line) || line.rfind("```", 0) != 0) continue;
-            while (std::getline(doc, line) && line != "```") documented += line + "\n";
-        }
-        EXPECT_EQ(markers, 1) << "markers for '" << command << "' in " << NEXIR_HARDWARE_DOC;
+        const std::string marker = "<!-- help: " + command + " -->\n```";
+        EXPECT_EQ(e2e::occurrences(doc, marker), 1u) << marker << " in " << NEXIR_HARDWARE_DOC;
+        const std::size_t block = doc.find('\n', doc.find(marker) + marker.size()) + 1;
         std::vector<std::string> args = {"--help"};
         if (!command.empty()) args.insert(args.begin(), command);
-        RunOptions options;
-        options.libraryDir = makeTempDir();
-        options.argv0 = "nexir-updater";
-        const ProgramRun run = runUpdater(args, options);
+        const ProgramRun run = runUpdater(args, {"", makeTempDir(), {}, 180, "nexir-updater"});
         EXPECT_EQ(run.exitCode, 0);
         EXPECT_EQ(run.err + run.callLog, "");
-        EXPECT_FALSE(documented.empty());
-        EXPECT_EQ(run.out, documented) << command;
+        EXPECT_EQ(run.out, doc.substr(block, doc.find("\n```", block) + 1 - block)) << command;
     }
 }

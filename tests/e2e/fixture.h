@@ -56,10 +56,7 @@ inline std::string oneCardScenario(const std::string& upgrade = kQuickCard, cons
 inline std::string bundled(const std::string& scenario) { return readFile(benchAssetPath("scenarios/" + scenario)); }
 
 inline ProgramRun runOn(const std::string& scenario, const std::vector<std::string>& args) {
-    RunOptions options;
-    options.scenarioJson = scenario;
-    options.timeoutSeconds = 150;
-    return runUpdater(args, options);
+    return runUpdater(args, {scenario, "", {}, 150, ""});
 }
 
 inline ProgramRun runLog(const std::string& scenario) { return runOn(scenario, {"log", "-b", "115200"}); }
@@ -80,7 +77,6 @@ inline std::string imageFile(const std::string& bytes, const std::string& name =
     return path;
 }
 
-// What the card's FIFO received during the run.
 inline std::string received(const ProgramRun& run, const std::string& card = "card") {
     return readFile(run.dir + "/fifo/" + card + ".bin");
 }
@@ -132,13 +128,32 @@ inline std::vector<json> callsOf(const std::string& log, const std::string& func
     return result;
 }
 
-// Texts the program wrote on UART channels, in order.
 inline std::vector<std::string> uartCommands(const std::string& log) {
     std::vector<std::string> result;
     for (const auto& call : callsOf(log, "FT_Write")) {
         if (call.contains("text")) result.push_back(call["text"].get<std::string>());
     }
     return result;
+}
+
+const char kAbort[] = "SET FW_ABORT_UPGRADE\n";
+const char kToldToAbort[] = "The card was told to abort the upgrade: RSET FW_ABORT_UPGRADE OK\n";
+const char kFailLine[] = "Received 'EVT FW_UPGRADE_STATUS FAIL\n' . Upgrade failed\n";
+const std::string kMalformed = "Malformed response. Looking for 2 param response FW_UPGRADE_STATUS, got: '";
+
+inline bool sent(const ProgramRun& run, const std::string& prefix) {
+    const auto commands = uartCommands(run.callLog);
+    return std::any_of(commands.begin(), commands.end(), [&](const auto& c) { return c.rfind(prefix, 0) == 0; });
+}
+
+// `parts` appear in `out` one after the other, not overlapping.
+inline void expectInOrder(const std::string& out, const std::vector<std::string>& parts) {
+    std::size_t from = 0;
+    for (const auto& part : parts) {
+        const std::size_t at = out.find(part, from);
+        ASSERT_NE(at, std::string::npos) << "missing, or out of order: " << part << "\nin:\n" << out;
+        from = at + part.size();
+    }
 }
 
 // Every handle that was opened is closed exactly once, and nothing is closed twice, used

@@ -6,13 +6,11 @@ using namespace e2e;
 using namespace std::string_literals;
 
 namespace {
-
 const std::string kNoReadyCards = "error: no available and ready NEXIR cards detected, exiting...\n";
 const std::string kNoCardFound = "error: Failed to find any NEXIR cards that are ready to update\n";
 const std::string kCannotRetrieve =
     "Error: Cannot retrieve the slot ID of the card. Close NEXIR updater and try again in a few minutes\n";
 const std::string kIssue = "error: Issue found with card NX0001A update functions not available at this time\n";
-
 }  // namespace
 
 // The golden transcript of a `log`: one line per card in list order, each asked its slot
@@ -20,9 +18,7 @@ const std::string kIssue = "error: Issue found with card NX0001A update function
 TEST(Log, GoldenRun) {
     const ProgramRun run = runLog(bundled("rack.json"));
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.out,
-              "1 serial: NX21A0417A fpga:1.7.3 sw:3.2.0\n"
-              "3 serial: NX23C1102A fpga:2.1.0 sw:3.4.1\n");
+    EXPECT_EQ(run.out, "1 serial: NX21A0417A fpga:1.7.3 sw:3.2.0\n3 serial: NX23C1102A fpga:2.1.0 sw:3.4.1\n");
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(uartCommands(run.callLog),
               (std::vector<std::string>{"GET HW_SLOT_ID\n", "GET HW_SLOT_ID\n", "GET HW_FW_VER\n",
@@ -59,17 +55,12 @@ TEST(Log, ConfiguresBothChannelsInOrderAndClosesFifoFirst) {
                          R"({"dev":0,"fn":"FT_Close","status":0})"}));
 }
 
+// Unknown channel letters ("NX" ends in X) and a channel A too short to carry its
+// numbers are named; serials that differ before their last character never pair;
+// a card that cannot tell its slot is dropped, a silent one after a second; so is one
+// whose driver keeps claiming bytes it then fails to deliver (no spin either), or
+// whose UART does not open; an answer of megabytes without a line feed is shown once.
 TEST(Log, DevicesThatFormNoReadyCard) {
-    struct Case {
-        std::string scenario;
-        std::string out;
-        double minSeconds;
-    };
-    // Unknown channel letters ("NX" ends in X) and a channel A too short to carry its
-    // numbers are named; serials that differ before their last character never pair;
-    // a card that cannot tell its slot is dropped, a silent one after a second; so is one
-    // whose driver keeps claiming bytes it then fails to deliver (no spin either), or
-    // whose UART does not open; an answer of megabytes without a line feed is shown once.
     const std::string noCard = R"({"devices": [
         {"description": "KRO_NX|2.1 C", "serial": "NX0001C"}, {"description": "NXA", "serial": "NX0002A"},
         {"description": "NX", "serial": "NX0002B"}, {"description": "KRO_NX|2.1 A", "serial": "NX0003A"},
@@ -78,7 +69,7 @@ TEST(Log, DevicesThatFormNoReadyCard) {
     const std::string unrecognised = "error: NEXIR channel not recognised\n";
     const std::string dropped = kIssue + kNoCardFound + kNoReadyCards;
     const std::string flood(4 << 20, 'x');
-    for (const Case& c : std::vector<Case>{
+    for (const auto& [scenario, out, minSeconds] : std::vector<std::tuple<std::string, std::string, double>>{
              {bundled("no_devices.json"), "error: no FTDI devices detected\n" + kNoReadyCards, 0},
              {bundled("devices_255.json"), "error: too many FTDI devices detected\n" + kNoReadyCards, 0},
              {bundled("lone_channel_a.json"), kNoCardFound + kNoReadyCards, 0},
@@ -95,11 +86,11 @@ TEST(Log, DevicesThatFormNoReadyCard) {
               "info: Partial response while reading uart message : '" + flood + "'\n" + kCannotRetrieve + dropped,
               0},
          }) {
-        SCOPED_TRACE(c.out.substr(0, 200));
-        const ProgramRun run = runLog(c.scenario);
-        EXPECT_EQ(run.out, c.out);
+        SCOPED_TRACE(out.substr(0, 200));
+        const ProgramRun run = runLog(scenario);
+        EXPECT_EQ(run.out, out);
         EXPECT_EQ(run.exitCode, 1);
-        EXPECT_GE(run.seconds, c.minSeconds);
+        EXPECT_GE(run.seconds, minSeconds);
         EXPECT_EQ(handleProblems(run.callLog), "");
     }
 }

@@ -10,15 +10,12 @@ void writeFile(const std::string& path, const std::string& content) {
 }
 
 std::string readFile(const std::string& path) {
-    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(std::filesystem::u8path(path), std::ios::binary).rdbuf();
     return text.str();
 }
 
-std::string benchAssetPath(const std::string& relative) {
-    return std::string(NEXIR_BENCH_ASSETS) + "/" + relative;
-}
+std::string benchAssetPath(const std::string& relative) { return std::string(NEXIR_BENCH_ASSETS) + "/" + relative; }
 
 // The process runner of Windows is in program_run_windows.cpp.
 #if !defined(_WIN32)
@@ -36,16 +33,11 @@ std::string benchAssetPath(const std::string& relative) {
 
 extern char** environ;
 
-namespace {
-
-std::vector<char*> pointers(std::vector<std::string>& texts) {
+static std::vector<char*> pointers(std::vector<std::string>& texts) {
     std::vector<char*> result;
     for (auto& text : texts) result.push_back(text.data());
-    result.push_back(nullptr);
-    return result;
+    return result.push_back(nullptr), result;
 }
-
-}  // namespace
 
 // Folders below one per process, removed at exit.
 std::string makeTempDir() {
@@ -95,41 +87,33 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
                                          0600);
     }
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir + "/err").c_str(), O_WRONLY | O_CREAT, 0600);
-    ProgramRun run;
-    run.dir = dir;
+    ProgramRun run{"", "", -1, "", 0, dir};
     const auto started = std::chrono::steady_clock::now();
     pid_t pid = 0;
-    auto argvPointers = pointers(argv);
-    auto envPointers = pointers(env);
     const int spawned =
-        posix_spawn(&pid, NEXIR_UPDATER_PATH, &actions, nullptr, argvPointers.data(), envPointers.data());
+        posix_spawn(&pid, NEXIR_UPDATER_PATH, &actions, nullptr, pointers(argv).data(), pointers(env).data());
     posix_spawn_file_actions_destroy(&actions);
     if (unread[1] >= 0) close(unread[1]);
     if (spawned != 0) throw std::runtime_error("could not start " NEXIR_UPDATER_PATH);
 
     const auto deadline = started + std::chrono::duration<double>(options.timeoutSeconds);
+    const auto& signals = interference.signals;
     int status = 0;
-    std::size_t nextSignal = 0;
-    auto since = started;  // when the next signal's trigger was met
-    bool triggered = false;
+    std::size_t next = 0;
+    auto since = started;  // when the next signal's delay began: its log text, or the signal before
+    bool armed = !signals.empty() && signals[0].afterLogText.empty();
     while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (nextSignal < interference.signals.size()) {
-            const TimedSignal& signal = interference.signals[nextSignal];
-            if (!triggered && (signal.afterLogText.empty() ||
-                               readFile(dir + "/calls.jsonl").find(signal.afterLogText) != std::string::npos)) {
-                triggered = true;
-                if (!signal.afterLogText.empty()) since = std::chrono::steady_clock::now();
-            }
-            if (triggered && std::chrono::steady_clock::now() - since >=
-                                 std::chrono::duration<double>(signal.delaySeconds)) {
-                kill(pid, signal.signal);
-                since = std::chrono::steady_clock::now();
-                triggered = nextSignal + 1 < interference.signals.size() &&
-                            interference.signals[nextSignal + 1].afterLogText.empty();
-                ++nextSignal;
-            }
+        const auto now = std::chrono::steady_clock::now();
+        if (next < signals.size() && !armed &&
+            readFile(dir + "/calls.jsonl").find(signals[next].afterLogText) != std::string::npos) {
+            armed = true, since = now;
         }
-        if (std::chrono::steady_clock::now() > deadline) {
+        if (armed && now - since >= std::chrono::duration<double>(signals[next].delaySeconds)) {
+            kill(pid, signals[next].signal);
+            since = now;
+            armed = ++next < signals.size() && signals[next].afterLogText.empty();
+        }
+        if (now > deadline) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             break;

@@ -9,56 +9,26 @@ using namespace e2e;
 
 namespace {
 
-const char kAbort[] = "SET FW_ABORT_UPGRADE\n";
-const char kMalformed[] = "Malformed response. Looking for 2 param response FW_UPGRADE_STATUS, got: '";
 const char kSuccess[] = "\nUpdate Successful - Elapsed Time ";
 
-bool sent(const ProgramRun& run, const std::string& prefix) {
-    for (const auto& command : uartCommands(run.callLog)) {
-        if (command.rfind(prefix, 0) == 0) return true;
-    }
-    return false;
-}
-
-void expectInOrder(const std::string& out, const std::vector<std::string>& parts) {
-    std::size_t from = 0;
-    for (const auto& part : parts) {
-        const std::size_t at = out.find(part, from);
-        ASSERT_NE(at, std::string::npos) << "missing, or out of order: " << part << "\nin:\n" << out;
-        from = at + part.size();
-    }
-}
-
-// ---- Lines that come close together ----------------------------------------------
-
-struct LinesCase {
-    std::string name;
-    std::string upgrade;  // the card's "upgrade" object
-    int exitCode;
-    std::vector<std::string> shown;  // in this order
-};
-
-// Upload: 100 kB at 100 kB/s, the merged lines 300 ms in. Completion: 50 ms into the
-// flash write, between two events.
-std::string linesIn(int stage, const std::string& lines) {
+// Upload: 100 kB at 100 kB/s, the two lines (status words) in one read 300 ms in.
+// Flash write: 50 ms in, between two events.
+std::string linesIn(int stage, const std::string& first, const std::string& second) {
     return R"({"rate_bytes_per_s": )" + std::string(stage == 1 ? "100000" : "0") +
            R"(, "event_interval_ms": 100, "stage_ms": [200, 600, 200], "extra_lines": [{"stage": )" +
-           std::to_string(stage) + R"(, "at_ms": )" + (stage == 1 ? "300" : "50") + R"(, "data": ")" + lines +
-           R"("}]})";
+           std::to_string(stage) + R"(, "at_ms": )" + (stage == 1 ? "300" : "50") +
+           R"(, "data": "EVT FW_UPGRADE_STATUS )" + first + R"(\nEVT FW_UPGRADE_STATUS )" + second + R"(\n"}]})";
 }
 std::string doneAfterLastByte(int ms) {
     return R"({"rate_bytes_per_s": 200000, "event_interval_ms": 1000, "done_after_upload_ms": )" +
            std::to_string(ms) + "}";
 }
 
-const std::string kStatus7 = "EVT FW_UPGRADE_STATUS 1 7\\n";
-const std::string kStatus8 = "EVT FW_UPGRADE_STATUS 1 8\\n";
-const std::string kFlash7 = "EVT FW_UPGRADE_STATUS 3 7\\n";
-const std::string kFlash8 = "EVT FW_UPGRADE_STATUS 3 8\\n";
-const std::string kDone = "EVT FW_UPGRADE_STATUS DONE\\n";
-const std::string kFail = "EVT FW_UPGRADE_STATUS FAIL\\n";
-const std::string kFailed = "Received 'EVT FW_UPGRADE_STATUS FAIL\n' . Upgrade failed\n";
-
+struct LinesCase {
+    std::string name, upgrade;  // the card's "upgrade" object
+    int exitCode;
+    std::vector<std::string> shown;  // in this order
+};
 class LinesCloseTogether : public ::testing::TestWithParam<LinesCase> {};
 
 // Each line of a read is handled as if it had come alone. A DONE while the image is
@@ -75,35 +45,28 @@ TEST_P(LinesCloseTogether, AreHandledOneByOne) {
 INSTANTIATE_TEST_SUITE_P(
     Update, LinesCloseTogether,
     ::testing::Values(
-        LinesCase{"UploadStatusAndDone", linesIn(1, kStatus7 + kDone), 0,
-                  {bar(1, 7, 4), "Error: " + std::string(kMalformed) + "EVT FW_UPGRADE_STATUS DONE\n'\n", kSuccess}},
-        LinesCase{"UploadStatusAndFail", linesIn(1, kStatus7 + kFail), 1, {bar(1, 7, 4), kFailed}},
-        LinesCase{"UploadTwoStatuses", linesIn(1, kStatus7 + kStatus8), 0, {bar(1, 7, 4) + bar(1, 8, 4), kSuccess}},
-        LinesCase{"FlashStatusAndDone", linesIn(3, kFlash7 + kDone), 0, {bar(3, 7, 4) + kSuccess}},
-        LinesCase{"FlashStatusAndFail", linesIn(3, kFlash7 + kFail), 1, {bar(3, 7, 4) + "\n" + kFailed}},
-        LinesCase{"FlashTwoStatuses", linesIn(3, kFlash7 + kFlash8), 0, {bar(3, 7, 4) + bar(3, 8, 4), kSuccess}},
+        LinesCase{"UploadStatusAndDone", linesIn(1, "1 7", "DONE"), 0,
+                  {bar(1, 7, 4), "Error: " + kMalformed + "EVT FW_UPGRADE_STATUS DONE\n'\n", kSuccess}},
+        LinesCase{"UploadStatusAndFail", linesIn(1, "1 7", "FAIL"), 1, {bar(1, 7, 4), kFailLine}},
+        LinesCase{"UploadTwoStatuses", linesIn(1, "1 7", "1 8"), 0, {bar(1, 7, 4) + bar(1, 8, 4), kSuccess}},
+        LinesCase{"FlashStatusAndDone", linesIn(3, "3 7", "DONE"), 0, {bar(3, 7, 4) + kSuccess}},
+        LinesCase{"FlashStatusAndFail", linesIn(3, "3 7", "FAIL"), 1, {bar(3, 7, 4) + "\n" + kFailLine}},
+        LinesCase{"FlashTwoStatuses", linesIn(3, "3 7", "3 8"), 0, {bar(3, 7, 4) + bar(3, 8, 4), kSuccess}},
         LinesCase{"DoneWithTheLastByte", doneAfterLastByte(0), 0, {"UART response: <", kSuccess}},
         LinesCase{"DoneSoonAfterTheLastByte", doneAfterLastByte(200), 0, {"UART response: <", kSuccess}}),
     [](const auto& info) { return info.param.name; });
 
-// ---- Failures after the request ----------------------------------------------------
-
 struct FailureCase {
-    std::string name;
-    std::string scenario;
+    std::string name, scenario;
     int exitCode;
     std::string shown;
-    bool requestSent;
-    bool abortSent;
+    bool requestSent, abortSent;
 };
-
-const char kToldToAbort[] = "The card was told to abort the upgrade: RSET FW_ABORT_UPGRADE OK\n";
-
 class CardAcceptedTheRequest : public ::testing::TestWithParam<FailureCase> {};
 
 // Once the card waits for an image, no way out leaves it waiting; before the request
-// there is nothing to abort. (A FIFO that is not ok, a stalled card and a silent one
-// have tests of their own.)
+// there is nothing to abort. The image goes out in bounded pieces, each taken up to what
+// the card takes.
 TEST_P(CardAcceptedTheRequest, IsToldToAbortOnEveryFailure) {
     const FailureCase& c = GetParam();
     const std::size_t size = 5 << 20;  // more than one piece of the program's
@@ -112,7 +75,6 @@ TEST_P(CardAcceptedTheRequest, IsToldToAbortOnEveryFailure) {
     EXPECT_NE(run.out.find(c.shown), std::string::npos) << run.out;
     EXPECT_EQ(sent(run, "SET FW_UPGRADE "), c.requestSent);
     EXPECT_EQ(sent(run, kAbort), c.abortSent);
-    // The image goes out in bounded pieces, each taken up to what the card takes.
     for (const auto& write : callsOf(run.callLog, "FT_Write", kFifoDevice)) {
         EXPECT_LT(write.value("requested", 0u), size) << "the whole image in one write";
     }
@@ -138,39 +100,32 @@ INSTANTIATE_TEST_SUITE_P(
 // spin: 150 such writes hold the upload back by well over a second.
 TEST(WriteThatTakesNothing, IsTriedAgainAfterAPause) {
     const std::string file = patternBytes(1000);
-    const ProgramRun run = runOn(oneCardScenario(R"({"event_interval_ms": 100, "stage_ms": [0, 0, 0],
-                                                     "zero_writes": 150})"),
-                                 updateArgs("FPGA", "STD", imageFile(file)));
+    const ProgramRun run =
+        runOn(oneCardScenario(R"({"event_interval_ms": 100, "stage_ms": [0, 0, 0], "zero_writes": 150})"),
+              updateArgs("FPGA", "STD", imageFile(file)));
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(callsOf(run.callLog, "FT_Write", kFifoDevice).size(), 151u);
     EXPECT_GE(run.seconds, 1.5);
     EXPECT_EQ(received(run), reference::uploadImage(file, "FPGA"));
 }
 
-// A card whose FIFO flag has just been programmed: one notice naming it on standard
-// error, standard output of `log` as before.
+// A card whose FIFO flag has just been programmed: `log` lists it as before and names
+// it in a notice on standard error.
 TEST(CardJustSwitchedToFifoMode, LogAsksForAReplugOnStandardError) {
     const ProgramRun run = runLog(bundled("fifo_mode_after_replug.json"));
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.out, "1 serial: NX0001A fpga:1.0.0 sw:1.0.0\n");
-    EXPECT_EQ(run.err,
-              "notice: card NX0001A has just been switched to FIFO mode; unplug and replug it (or power-cycle it) "
-              "before updating it\n");
+    EXPECT_EQ(run.err, "notice: card NX0001A has just been switched to FIFO mode; unplug and replug it (or "
+                       "power-cycle it) before updating it\n");
 }
 
-// ---- Interruptions -----------------------------------------------------------------
 #if !defined(_WIN32)
-
 enum class Phase { Log, Boot, BeforeRequest, Upload, FlashWarned, FlashAborted };
-
 struct SignalCase {
     Phase phase;
     int signal;
 };
-
-const char kInterrupted[] = "\nUpdate interrupted; the card was told to abort the upgrade: RSET FW_ABORT_UPGRADE OK\n";
-const char kWarning[] =
-    "\nInterrupted: the card goes on writing its flash on its own; interrupt again to tell it to abort\n";
+class Interruption : public ::testing::TestWithParam<SignalCase> {};
 
 // The answer the program waits on when the signal comes is 800 ms late.
 std::string lateAnswer(const std::string& command, const std::string& answer) {
@@ -178,75 +133,54 @@ std::string lateAnswer(const std::string& command, const std::string& answer) {
                                            R"(\n", "delay_ms": 800}]})");
 }
 
-const std::string kFlashCard = R"({"event_interval_ms": 100, "stage_ms": [600, 800, 400]})";
-
-class Interruption : public ::testing::TestWithParam<SignalCase> {};
-
 TEST_P(Interruption, ClosesEveryHandleAndTellsTheTruth) {
     const auto [phase, signal] = GetParam();
-    const std::string path = imageFile(patternBytes(300000));
-    std::string scenario = oneCardScenario(kFlashCard);
-    std::vector<std::string> args = updateArgs("FPGA", "STD", path);
+    std::string scenario = oneCardScenario(R"({"event_interval_ms": 100, "stage_ms": [600, 800, 400]})");
+    std::vector<std::string> args = updateArgs("FPGA", "STD", imageFile(patternBytes(300000)));
     Interference interference;
     const auto after = [&](const std::string& logText, double seconds) {
         interference.signals.push_back({signal, logText, seconds});
     };
-    switch (phase) {
-        case Phase::Log:
-        case Phase::Boot:
-            scenario = lateAnswer("GET HW_SLOT_ID", "RGET HW_SLOT_ID 0");
-            args = phase == Phase::Log ? std::vector<std::string>{"log", "-b", "115200"}
-                                       : std::vector<std::string>{"boot", "-b", "115200", "-i", "std"};
-            after(R"("text":"GET HW_SLOT_ID)", 0.2);
-            break;
-        case Phase::BeforeRequest:
-            scenario = lateAnswer("SET EVT_ENA FW_UPGRADE_STATUS ON", "RSET EVT_ENA FW_UPGRADE_STATUS OK");
-            after(R"("text":"SET EVT_ENA)", 0.2);
-            break;
-        case Phase::Upload:  // three seconds of upload
-            scenario = oneCardScenario(R"({"rate_bytes_per_s": 100000, "event_interval_ms": 100})");
-            after(R"("fn":"FT_Write","dev":0)", 0.3);
-            break;
-        case Phase::FlashWarned:
-        case Phase::FlashAborted:
-            after("EVT FW_UPGRADE_STATUS 2 0", 0.1);
-            if (phase == Phase::FlashAborted) after("", 0.5);
-            break;
+    if (phase == Phase::Log || phase == Phase::Boot) {
+        scenario = lateAnswer("GET HW_SLOT_ID", "RGET HW_SLOT_ID 0");
+        args = {"log", "-b", "115200"};
+        if (phase == Phase::Boot) args = {"boot", "-b", "115200", "-i", "std"};
+        after(R"("text":"GET HW_SLOT_ID)", 0.2);
+    } else if (phase == Phase::BeforeRequest) {
+        scenario = lateAnswer("SET EVT_ENA FW_UPGRADE_STATUS ON", "RSET EVT_ENA FW_UPGRADE_STATUS OK");
+        after(R"("text":"SET EVT_ENA)", 0.2);
+    } else if (phase == Phase::Upload) {  // three seconds of upload
+        scenario = oneCardScenario(R"({"rate_bytes_per_s": 100000, "event_interval_ms": 100})");
+        after(R"("fn":"FT_Write","dev":0)", 0.3);
+    } else {
+        after("EVT FW_UPGRADE_STATUS 2 0", 0.1);
+        if (phase == Phase::FlashAborted) after("", 0.5);
     }
     const ProgramRun run = runUpdater(args, {scenario, "", {}, 60, ""}, interference);
 
-    const bool aborted = phase == Phase::Upload || phase == Phase::FlashAborted;
+    const std::string interrupted =
+        "\nUpdate interrupted; the card was told to abort the upgrade: RSET FW_ABORT_UPGRADE OK\n" + durationTable(4);
+    const std::string warning =
+        "\nInterrupted: the card goes on writing its flash on its own; interrupt again to tell it to abort\n";
     EXPECT_EQ(run.exitCode, phase == Phase::FlashWarned ? 0 : 128 + signal) << run.out;
-    EXPECT_EQ(sent(run, kAbort), aborted);
+    EXPECT_EQ(sent(run, kAbort), phase == Phase::Upload || phase == Phase::FlashAborted);
     EXPECT_EQ(sent(run, "SET FW_UPGRADE "), phase > Phase::BeforeRequest);
     EXPECT_EQ(handleProblems(run.callLog), "");
     const std::string out = maskTimes(run.out);
-    switch (phase) {
-        case Phase::Log:
-        case Phase::Boot:
-            EXPECT_EQ(out, "");
-            break;
-        case Phase::BeforeRequest:
-            EXPECT_EQ(out, "Subscribing to upgrade events\n" + durationTable(4));
-            break;
-        case Phase::Upload:
-            expectInOrder(out, {kInterrupted + durationTable(4)});
-            EXPECT_EQ(out.find(kWarning), std::string::npos);
-            break;
-        case Phase::FlashWarned:
-            expectInOrder(out, {kWarning, kSuccess});
-            break;
-        case Phase::FlashAborted:
-            expectInOrder(out, {kWarning, kInterrupted + durationTable(4)});
-            break;
+    if (phase <= Phase::BeforeRequest) {
+        EXPECT_EQ(out, phase == Phase::BeforeRequest ? "Subscribing to upgrade events\n" + durationTable(4) : "");
+    } else if (phase == Phase::Upload) {
+        expectInOrder(out, {interrupted});
+        EXPECT_EQ(out.find(warning), std::string::npos);
+    } else {
+        expectInOrder(out, {warning, phase == Phase::FlashWarned ? kSuccess : interrupted});
     }
 }
 
 std::vector<SignalCase> everySignalInEveryPhase() {
     std::vector<SignalCase> cases;
-    for (Phase phase : {Phase::Log, Phase::Boot, Phase::BeforeRequest, Phase::Upload, Phase::FlashWarned,
-                        Phase::FlashAborted}) {
-        for (int signal : {SIGINT, SIGTERM, SIGHUP}) cases.push_back({phase, signal});
+    for (int phase = 0; phase <= int(Phase::FlashAborted); ++phase) {
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) cases.push_back({Phase(phase), signal});
     }
     return cases;
 }
@@ -255,7 +189,6 @@ std::string signalCaseName(const ::testing::TestParamInfo<SignalCase>& info) {
     static const char* const phases[] = {"Log", "Boot", "BeforeRequest", "Upload", "FlashWarned", "FlashAborted"};
     return std::string(phases[int(info.param.phase)]) + "_" + std::to_string(info.param.signal);
 }
-
 INSTANTIATE_TEST_SUITE_P(Update, Interruption, ::testing::ValuesIn(everySignalInEveryPhase()), signalCaseName);
 
 // A reader that has gone (`update ... | head -2`) does not stop the update midway.

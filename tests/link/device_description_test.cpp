@@ -43,14 +43,12 @@ TEST(DeviceDescription, ChannelAFindsItsPartnerAndFieldsMayFillTheirArrays) {
     const std::vector<FT_DEVICE_LIST_INFO_NODE> nodes = {
         node("KRO_NX|2.1 B", "NX0001B"), node("KRO_NX|2.1 A", "NX0002A"),
         node("KRO_NX|1.0 A", "NX0001A"), node("KRO_NX|2.1 B", "NX0002B")};
-    const DeviceVerdict first = examineDevice(nodes, nodes.size(), 2);
-    EXPECT_EQ(first.kind, ChannelKind::ChannelA);
-    EXPECT_EQ(first.partner, 0);
-    EXPECT_FALSE(first.flowControl);
-    const DeviceVerdict second = examineDevice(nodes, nodes.size(), 1);
-    EXPECT_EQ(second.partner, 3);
-    EXPECT_TRUE(second.flowControl);
-    EXPECT_EQ(examineDevice(nodes, 3, 1).partner, -1);
+    for (const auto& [count, index, kind, partner, flowControl] : {std::tuple{4, 2, ChannelKind::ChannelA, 0, false},
+                                                                   std::tuple{4, 1, ChannelKind::ChannelA, 3, true},
+                                                                   std::tuple{3, 1, ChannelKind::ChannelA, -1, true}}) {
+        const DeviceVerdict verdict = examineDevice(nodes, count, index);
+        EXPECT_EQ(std::tuple(verdict.kind, verdict.partner, verdict.flowControl), std::tuple(kind, partner, flowControl));
+    }
     const FT_DEVICE_LIST_INFO_NODE full = node(std::string(64, 'N'), "NX0123456789ABCA");
     EXPECT_EQ(serialOf(full), "NX0123456789ABCA");
     EXPECT_EQ(descriptionOf(full), std::string(64, 'N'));

@@ -15,9 +15,7 @@ squeeze() { tr -s ' \n' '  '; }
 man_page() {
     local page helps="" entry command
     page=$(groff -man -Tascii -rLL=250n -rHY=0 -P-cbou "$build_dir/man/nexir-updater.1" | squeeze)
-    for command in "" log update boot; do
-        helps+=$("$program" $command --help)$'\n'
-    done
+    for command in "" log update boot; do helps+=$("$program" $command --help)$'\n'; done
     while IFS= read -r entry; do
         [[ $page == *"$entry"* ]] || fail "not in the manual page: '$entry'"
     done < <(printf '%s' "$helps" | awk '/^  [^ ]/ { if (e) print e; e = $0; next }

@@ -21,11 +21,8 @@ class ProgressBarTest : public ::testing::Test {
 protected:
     // Configured as the update procedure configures it.
     std::unique_ptr<ProgressBar> makeBar(int stages = 4) {
-        auto made = std::make_unique<ProgressBar>([this] { return now.load(); }, table, errors,
-                                                  [this] { return columns; });
-        made->setBarWidth(50);
-        made->setDoneText("#");
-        made->setRemainingText(" ");
+        auto made = std::make_unique<ProgressBar>([this] { return now.load(); }, table, errors, [this] { return columns; });
+        made->setBarWidth(50), made->setDoneText("#"), made->setRemainingText(" ");
         made->setStages(std::vector<std::string>(names.begin(), names.begin() + stages));
         return made;
     }
@@ -86,18 +83,11 @@ TEST_F(ProgressBarTest, ShrinksToFitANarrowTerminal) {
 
 // Each stage lasts from its first drawing to its latest, modulo 2^32 ms.
 TEST_F(ProgressBarTest, TableListsEachStageFromFirstToLatestDrawing) {
-    draw(1, 0.0f);
-    now = 13345;
-    draw(1, 100.0f);
-    draw(2, 0.0f);
-    now = 14845;
-    draw(2, 100.0f);
-    draw(0, 10.0f);
-    now = 0xFFFFF000u;
-    draw(3, 100.5f);
-    draw(4, 0.0f);
-    now = 0x00000100u;
-    draw(4, 50.0f);
+    const std::tuple<std::uint32_t, int, float> steps[] = {{1000, 1, 0.0f},        {13345, 1, 100.0f},
+                                                           {13345, 2, 0.0f},       {14845, 2, 100.0f},
+                                                           {14845, 0, 10.0f},      {0xFFFFF000u, 3, 100.5f},
+                                                           {0xFFFFF000u, 4, 0.0f}, {0x100, 4, 50.0f}};
+    for (const auto& [time, stage, percent] : steps) now = time, draw(stage, percent);
     bar.reset();
     EXPECT_EQ(table.str(),
               "\n--------- Stage Durations ----------\n"
@@ -115,9 +105,7 @@ TEST_F(ProgressBarTest, ConcurrentCallsAreSerialised) {
             bar->setProgress(static_cast<std::uint8_t>(i % 6), static_cast<float>(i % 120), out);
     });
     for (int i = 0; i < 200; ++i) {
-        bar->setBarWidth(static_cast<std::size_t>(i % 60));
-        bar->setDoneText(i % 2 ? "#" : "=");
-        bar->setStages(names);
+        bar->setBarWidth(static_cast<std::size_t>(i % 60)), bar->setDoneText(i % 2 ? "#" : "="), bar->setStages(names);
         now = static_cast<std::uint32_t>(i);
     }
     drawer.join();

@@ -48,22 +48,15 @@ TEST(UploadImage, HeaderThenPaddedFileOfAKnownType) {
 // read: a stream that fails, or holds fewer or more bytes than its status gave (the
 // file changed while loading), fails the load. A missing path gives the read message.
 TEST(UploadImage, RefusalsInTheirOrder) {
-    struct Case {
-        const char* content;
-        bool failed;
-        std::uint64_t size;
-        const char* type;
-        std::string message;
-    };
-    for (const Case& c : std::vector<Case>{{"", false, std::uint64_t{1} << 31, "sw", kTooLarge},
-                                           {"", false, (std::uint64_t{1} << 32) + 4, "SW", kTooLarge},
-                                           {"ABCDE", true, 5, "FPGA ", kUnknownType},
-                                           {"ABCDE", true, 5, "FPGA", kReadFailed},
-                                           {"ABC", false, 6, "SW", kReadFailed},
-                                           {"ABCDEFG", false, 6, "SW", kReadFailed}}) {
-        std::istringstream file(c.content);
-        if (c.failed) file.setstate(std::ios::failbit);
-        EXPECT_EQ(load(file, c.size, c.type, -1), c.message + "none");
+    for (const auto& [content, failed, size, type, message] :
+         std::vector<std::tuple<const char*, bool, std::uint64_t, const char*, std::string>>{
+             {"", false, std::uint64_t{1} << 31, "sw", kTooLarge},
+             {"", false, (std::uint64_t{1} << 32) + 4, "SW", kTooLarge},
+             {"ABCDE", true, 5, "FPGA ", kUnknownType},            {"ABCDE", true, 5, "FPGA", kReadFailed},
+             {"ABC", false, 6, "SW", kReadFailed},                 {"ABCDEFG", false, 6, "SW", kReadFailed}}) {
+        std::istringstream file(content);
+        if (failed) file.setstate(std::ios::failbit);
+        EXPECT_EQ(load(file, size, type, -1), message + "none");
     }
     UploadImage image;
     std::ostringstream messages;
