@@ -12,5 +12,7 @@ public:
     FineTimerResolution& operator=(const FineTimerResolution&) = delete;
 
 private:
-    bool raised_ = false;
+#if defined(_WIN32)
+    bool raised_ = false;  // whether the raise succeeded and is to be undone
+#endif
 };
