@@ -1,7 +1,10 @@
 #include "program_run.h"
 
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 // Paths are UTF-8 text on both platforms, as the program takes them.
@@ -17,6 +20,38 @@ std::string readFile(const std::string& path) {
 
 std::string benchAssetPath(const std::string& relative) { return std::string(NEXIR_BENCH_ASSETS) + "/" + relative; }
 
+// Folders below one per process, removed at exit.
+std::string makeTempDir() {
+    namespace fs = std::filesystem;
+    static const std::string root = [] {
+        std::random_device random;
+        fs::path path;
+        do path = fs::temp_directory_path() / ("nexir-test-" + std::to_string(random()));
+        while (!fs::create_directory(path));
+        static const fs::path removed = path;
+        std::atexit([] {
+            std::error_code ignored;
+            fs::remove_all(removed, ignored);
+        });
+        return path.generic_u8string();
+    }();
+    static std::atomic<int> next{0};
+    const std::string dir = root + "/" + std::to_string(next++);
+    fs::create_directory(fs::u8path(dir));
+    return dir;
+}
+
+std::vector<std::string> benchSettings(const std::string& dir, const RunOptions& options) {
+    std::vector<std::string> env = {"CARDBENCH_CALL_LOG=" + dir + "/calls.jsonl",
+                                    "CARDBENCH_FIFO_DUMP_DIR=" + dir + "/fifo"};
+    if (!options.scenarioJson.empty()) {
+        writeFile(dir + "/scenario.json", options.scenarioJson);
+        env.push_back("CARDBENCH_SCENARIO=" + dir + "/scenario.json");
+    }
+    env.insert(env.end(), options.env.begin(), options.env.end());
+    return env;
+}
+
 // The process runner of Windows is in program_run_windows.cpp.
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -25,9 +60,7 @@ std::string benchAssetPath(const std::string& relative) { return std::string(NEX
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
@@ -37,21 +70,6 @@ static std::vector<char*> pointers(std::vector<std::string>& texts) {
     std::vector<char*> result;
     for (auto& text : texts) result.push_back(text.data());
     return result.push_back(nullptr), result;
-}
-
-// Folders below one per process, removed at exit.
-std::string makeTempDir() {
-    static const std::string root = [] {
-        std::string pattern = (std::filesystem::temp_directory_path() / "nexir-test-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        static const std::string removed = pattern;
-        std::atexit([] { std::filesystem::remove_all(removed); });
-        return pattern;
-    }();
-    static std::atomic<int> next{0};
-    const std::string dir = root + "/" + std::to_string(next++);
-    std::filesystem::create_directory(dir);
-    return dir;
 }
 
 // The child's output goes to files in a fresh folder, read once it has ended.
@@ -66,13 +84,7 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
         if (text.rfind("LD_LIBRARY_PATH=", 0) != 0 && text.rfind("CARDBENCH_", 0) != 0) env.push_back(text);
     }
     env.push_back("LD_LIBRARY_PATH=" + (options.libraryDir.empty() ? NEXIR_BENCH_DIR : options.libraryDir));
-    if (!options.scenarioJson.empty()) {
-        writeFile(dir + "/scenario.json", options.scenarioJson);
-        env.push_back("CARDBENCH_SCENARIO=" + dir + "/scenario.json");
-    }
-    env.push_back("CARDBENCH_CALL_LOG=" + dir + "/calls.jsonl");
-    env.push_back("CARDBENCH_FIFO_DUMP_DIR=" + dir + "/fifo");
-    env.insert(env.end(), options.env.begin(), options.env.end());
+    for (const std::string& setting : benchSettings(dir, options)) env.push_back(setting);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

@@ -4,9 +4,7 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 
@@ -81,26 +79,6 @@ std::string programIn(const std::string& folder) {
 
 }  // namespace
 
-// Folders below one per process, removed at exit.
-std::string makeTempDir() {
-    static const std::string root = [] {
-        const fs::path path =
-            fs::temp_directory_path() / ("nexir-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                         std::to_string(GetTickCount()));
-        fs::create_directories(path);
-        static const fs::path removed = path;
-        std::atexit([] {
-            std::error_code ignored;
-            fs::remove_all(removed, ignored);
-        });
-        return path.generic_u8string();
-    }();
-    static std::atomic<int> next{0};
-    const std::string dir = root + "/" + std::to_string(next++);
-    fs::create_directory(fs::u8path(dir));
-    return dir;
-}
-
 // The child's output goes to files in a fresh folder, read once it has ended. Signals
 // and a closed standard output are POSIX matters; their tests do not run here.
 ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options,
@@ -113,15 +91,7 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
     std::wstring commandLine = quoted(wideFromUtf8(options.argv0.empty() ? program : options.argv0));
     for (const std::string& argument : args) commandLine += L" " + quoted(wideFromUtf8(argument));
 
-    std::vector<std::string> env;
-    if (!options.scenarioJson.empty()) {
-        writeFile(dir + "/scenario.json", options.scenarioJson);
-        env.push_back("CARDBENCH_SCENARIO=" + dir + "/scenario.json");
-    }
-    env.push_back("CARDBENCH_CALL_LOG=" + dir + "/calls.jsonl");
-    env.push_back("CARDBENCH_FIFO_DUMP_DIR=" + dir + "/fifo");
-    env.insert(env.end(), options.env.begin(), options.env.end());
-    std::wstring environment = environmentBlock(env);
+    std::wstring environment = environmentBlock(benchSettings(dir, options));
 
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
