@@ -1,9 +1,14 @@
-// What the end-to-end tests take from the bench on trust and cannot show themselves:
-// it refuses a damaged upload image, and it flags handles that are invalid or used
-// after their close.
+// What the end-to-end tests take from the bench on trust and cannot show themselves: it
+// refuses a damaged upload image, flags handles that are invalid or used after their
+// close, loads every bundled scenario and README example, and refuses a mistaken
+// scenario with the file, the key's path and, for bad syntax, the line and column.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 #include "../reference.h"
@@ -11,6 +16,14 @@
 #include "d2xx_exports.h"
 
 namespace {
+
+const std::filesystem::path kBench = NEXIR_BENCH_SOURCE_DIR;
+
+std::string lastError() {
+    std::string error(cardbench_last_error(nullptr, 0) + 1, '\0');
+    cardbench_last_error(error.data(), error.size());
+    return error.c_str();
+}
 
 class Bench : public ::testing::Test {
 protected:
@@ -91,4 +104,50 @@ TEST_F(Bench, NullStaleAndInventedHandlesAreInvalid) {
     cardbench_call_log(log.data(), log.size());
     EXPECT_NE(log.find(R"("stale":true)"), std::string::npos) << log;
     EXPECT_EQ(invented, 0);
+}
+
+TEST_F(Bench, BundledScenariosAndReadmeExamplesLoad) {
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(kBench / "scenarios")) {
+        EXPECT_EQ(cardbench_load_scenario_file(entry.path().string().c_str()), 0) << lastError();
+        ++files;
+    }
+    EXPECT_GE(files, 10);
+    std::ostringstream readme;
+    readme << std::ifstream(kBench / "README.md").rdbuf();
+    static const std::regex example("```jsonc\n([^`]*)```");  // the README's scenario examples
+    const std::string text = readme.str();
+    int examples = 0;
+    for (std::sregex_iterator block(text.begin(), text.end(), example), end; block != end; ++block, ++examples) {
+        EXPECT_EQ(cardbench_load_scenario((*block)[1].str().c_str(), ::testing::TempDir().c_str()), 0)
+            << lastError() << "\nin\n" << (*block)[1];
+    }
+    EXPECT_GE(examples, 2) << "no ```jsonc block in the README";
+}
+
+TEST_F(Bench, MistakenScenariosAreRefusedWithFileKeyPathAndPosition) {
+    const std::string card = R"({"devices": [{"description": "KRO_NX|2.1 A", "card": "slot3", "channel": "fifo"}],
+        "cards": {"slot3": {"upgrade": {"stage_ms": [1, 2, 3], )";
+    const struct {
+        std::string text, error;
+    } cases[] = {
+        {card + R"("fail_at_stag": 3}}}})", "cards.slot3.upgrade.fail_at_stag: unknown key"},
+        {card + R"("extra_lines": [{"stage": 2, "data": "x", "at": 1}]}}}})",
+         "cards.slot3.upgrade.extra_lines[0].at: unknown key"},
+        {R"({"devices": [{"plain_devices": 2, "serial": "X"}]})", "devices[0].serial: unknown key"},
+        {card + R"("fail_at_stage": "3"}}}})", R"(cards.slot3.upgrade.fail_at_stage: expected an integer, found "3")"},
+        {card + R"("silent_after_transfer": 1}}}})",
+         "cards.slot3.upgrade.silent_after_transfer: expected true or false, found 1"},
+        {R"({"cards": {"c": {"eeprom": {"fifo_flag": 256}}}})",
+         "cards.c.eeprom.fifo_flag: expected an integer from 0 to 255, found 256"},
+        {R"({"devices": {}})", "devices: expected an array, found {}"},
+        {"{\n  \"cards\": {\n    \"c\": {\"slot\": 1,}\n  }\n}", "line 3, column 21: syntax error"},
+    };
+    const std::string path = ::testing::TempDir() + "/mistake.json";
+    for (const auto& mistake : cases) {
+        SCOPED_TRACE(mistake.text);
+        std::ofstream(path) << mistake.text;
+        EXPECT_EQ(cardbench_load_scenario_file(path.c_str()), -1);
+        EXPECT_EQ(lastError().rfind(path + ": " + mistake.error, 0), 0u) << lastError();
+    }
 }
