@@ -21,7 +21,7 @@ run_asan() {
 run_tsan() {
   cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNEXIR_WERROR=ON \
         -DNEXIR_SANITIZE=thread >/dev/null
-  local targets=(nexir-updater cardbench cardbench_tests update_progress_bar_test)
+  local targets=(nexir-updater cardbench cardbench_tests unit_tests)
   for source in tests/e2e/update*_test.cpp; do targets+=("e2e_$(basename "$source" .cpp)"); done
   cmake --build build-tsan -j"$jobs" --target "${targets[@]}"
   ctest --test-dir build-tsan -j"$jobs" --output-on-failure -R '^(Update|ProgressBar|cardbench\.)'

@@ -1,11 +1,13 @@
 #include "program_run.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 
 // Paths are UTF-8 text on both platforms, as the program takes them.
 void writeFile(const std::string& path, const std::string& content) {
@@ -41,7 +43,8 @@ std::string makeTempDir() {
     return dir;
 }
 
-std::vector<std::string> benchSettings(const std::string& dir, const RunOptions& options) {
+// The bench's settings for a run whose files go to `dir`.
+static std::vector<std::string> benchSettings(const std::string& dir, const RunOptions& options) {
     std::vector<std::string> env = {"CARDBENCH_CALL_LOG=" + dir + "/calls.jsonl",
                                     "CARDBENCH_FIFO_DUMP_DIR=" + dir + "/fifo"};
     if (!options.scenarioJson.empty()) {
@@ -52,7 +55,6 @@ std::vector<std::string> benchSettings(const std::string& dir, const RunOptions&
     return env;
 }
 
-// The process runner of Windows is in program_run_windows.cpp.
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
@@ -60,8 +62,6 @@ std::vector<std::string> benchSettings(const std::string& dir, const RunOptions&
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <stdexcept>
 #include <thread>
 
 extern char** environ;
@@ -136,6 +136,111 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     run.out = readFile(dir + "/out");
     run.err = readFile(dir + "/err");
+    run.callLog = readFile(dir + "/calls.jsonl");
+    return run;
+}
+#else
+// On Windows the program loads FTD2XX.dll only from its own folder, so it runs as a copy
+// beside the library that the run asks for.
+#include <windows.h>
+
+#include "platform/text.h"
+
+namespace {
+
+// One argument in quotes, as the C runtime reads it back. No test passes a quote or a
+// trailing backslash, which would need escaping.
+std::wstring quoted(const std::wstring& argument) {
+    if (argument.find(L'"') != std::wstring::npos || (!argument.empty() && argument.back() == L'\\')) {
+        throw std::logic_error("an argument that needs escaping");
+    }
+    return L"\"" + argument + L"\"";
+}
+
+// This process's environment without the bench's variables, then `extra`.
+std::wstring environmentBlock(const std::vector<std::string>& extra) {
+    std::wstring block;
+    wchar_t* own = GetEnvironmentStringsW();
+    for (const wchar_t* entry = own; *entry; entry += wcslen(entry) + 1) {
+        if (wcsncmp(entry, L"CARDBENCH_", 10) != 0) block.append(entry).push_back(L'\0');
+    }
+    FreeEnvironmentStringsW(own);
+    for (const std::string& entry : extra) block.append(wideFromUtf8(entry)).push_back(L'\0');
+    return block + L'\0';
+}
+
+HANDLE inheritableFile(const std::string& path, DWORD access, DWORD disposition) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE file = CreateFileW(wideFromUtf8(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                              disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + path);
+    return file;
+}
+
+// Standard output and error are in text mode, so every line end arrives as CR LF: undo
+// exactly that. A bare line feed, from a stream left in binary mode, shows as "<LF>".
+std::string withoutTextModeLineEnds(const std::string& text) {
+    std::string result;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 2, "\r\n") == 0) result += text[++i];
+        else result += text[i] == '\n' ? std::string("<LF>") : std::string(1, text[i]);
+    }
+    return result;
+}
+
+// The program beside the library it is to load, copied there once.
+std::string programIn(const std::string& folder) {
+    const std::filesystem::path program = std::filesystem::u8path(folder) / "nexir-updater.exe";
+    if (!std::filesystem::exists(program)) std::filesystem::copy_file(std::filesystem::u8path(NEXIR_UPDATER_PATH), program);
+    return program.u8string();
+}
+
+}  // namespace
+
+// The child's output goes to files in a fresh folder, read once it has ended. Signals
+// and a closed standard output are POSIX matters; their tests do not run here.
+ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options,
+                      const Interference& interference) {
+    if (!interference.signals.empty() || interference.closedStdout) {
+        throw std::logic_error("signals and a closed standard output are not modelled on Windows");
+    }
+    const std::string dir = makeTempDir();
+    const std::string program = programIn(options.libraryDir.empty() ? NEXIR_BENCH_DIR : options.libraryDir);
+    std::wstring commandLine = quoted(wideFromUtf8(options.argv0.empty() ? program : options.argv0));
+    for (const std::string& argument : args) commandLine += L" " + quoted(wideFromUtf8(argument));
+
+    std::wstring environment = environmentBlock(benchSettings(dir, options));
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = inheritableFile("NUL", GENERIC_READ, OPEN_EXISTING);
+    startup.hStdOutput = inheritableFile(dir + "/out", GENERIC_WRITE, CREATE_ALWAYS);
+    startup.hStdError = inheritableFile(dir + "/err", GENERIC_WRITE, CREATE_ALWAYS);
+    PROCESS_INFORMATION process{};
+    ProgramRun run;
+    run.dir = dir;
+    const auto started = std::chrono::steady_clock::now();
+    const BOOL created = CreateProcessW(wideFromUtf8(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(), nullptr,
+                                        &startup, &process);
+    for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) CloseHandle(handle);
+    if (!created) throw std::runtime_error("could not start " + program);
+
+    DWORD exitCode = 0;
+    if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(options.timeoutSeconds * 1000)) == WAIT_TIMEOUT) {
+        TerminateProcess(process.hProcess, 9);
+        WaitForSingleObject(process.hProcess, INFINITE);
+        run.exitCode = -9;
+    } else {
+        GetExitCodeProcess(process.hProcess, &exitCode);
+        run.exitCode = static_cast<int>(exitCode);
+    }
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    run.out = withoutTextModeLineEnds(readFile(dir + "/out"));
+    run.err = withoutTextModeLineEnds(readFile(dir + "/err"));
     run.callLog = readFile(dir + "/calls.jsonl");
     return run;
 }

@@ -40,9 +40,6 @@ struct Interference {
 ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options = {},
                       const Interference& interference = {});
 
-// The bench's settings for a run whose files go to `dir` (both runners use them).
-std::vector<std::string> benchSettings(const std::string& dir, const RunOptions& options);
-
 // A fresh temporary folder per call (from any thread), removed at process exit.
 std::string makeTempDir();
 void writeFile(const std::string& path, const std::string& content);
