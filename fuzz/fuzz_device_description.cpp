@@ -1,13 +1,12 @@
-// examineDevice on every device of an arbitrary FTDI device list. Input: a byte for the
-// count (% 255, as discovery accepts), a byte for records beyond it (% 4, never to be
-// read), then per record a length byte (% 20) and the serial, a length byte (% 72) and
-// the description; a field filled to its end has no NUL, a shorter one is followed by
-// leftovers that look like a card channel. Records past the input repeat earlier ones.
-// Models: a field reads to its NUL or end; shorter than 2 or no "NX": not a card; last
-// "B": channel B; "A": channel A from 7 characters on (shorter ones may be skipped
-// either way); else unrecognised. Flow control when the text after 7 characters reads
-// (strtoll, held to int) above 1; the partner is the first other device below the count
-// whose serial less its last character is the same.
+// examineDevice on every device of an arbitrary FTDI device list: a count byte (% 255, as
+// discovery accepts), a byte for records beyond it (% 4, never read), then per record the
+// serial and the description, each after a length byte (% 20, % 72); a full field has no
+// NUL, a shorter one is followed by leftovers that look like a card channel, and records
+// past the input repeat earlier ones. Models: a field reads to its NUL or end; shorter
+// than 2 or no "NX": not a card; last "B": channel B; "A": channel A from 7 characters
+// (shorter ones either way); else unrecognised. Flow control when the text after 7
+// characters reads (strtoll, held to int) above 1; the partner is the first other device
+// below the count whose serial less its last character is the same.
 #include <algorithm>
 #include <climits>
 #include <cstring>

@@ -41,15 +41,10 @@ std::string rackScenario(const std::string& faults) {
 int cardOf(int device) { return device < 0 ? -1 : device == 0 || device == 1 ? 0 : 1; }
 bool isUart(int device) { return device == 1 || device == 2; }
 
-const std::string& imageBytes() {
-    static const std::string bytes = patternBytes(1001);  // padded to 1004, 1036 with the header
-    return bytes;
-}
-
+const std::string kImageBytes = patternBytes(1001);  // padded to 1004, 1036 with the header
 std::vector<std::string> argsOf(bool update) {
-    static const std::string path = imageFile(imageBytes());
-    if (!update) return {"log", "-b", "115200"};
-    return updateArgs("FPGA", "STD", path, "3");
+    static const std::string path = imageFile(kImageBytes);
+    return update ? updateArgs("FPGA", "STD", path, "3") : std::vector<std::string>{"log", "-b", "115200"};
 }
 
 struct Combination {
@@ -114,7 +109,7 @@ void checkUpdate(const Combination& c, bool healthy, const ProgramRun& run, std:
     if (!doneRead) problems.push_back("\"Update Successful\" without the card's DONE event being read");
     // A close that the bench refused outright leaves the FIFO open, so it writes no dump:
     // then the card's DONE vouches for its header check, and the count must match.
-    const std::string expected = reference::uploadImage(imageBytes(), "FPGA");
+    const std::string expected = reference::uploadImage(kImageBytes, "FPGA");
     const bool closeRefused = c.function == "FT_Close" && c.device == 3 && !c.perform;
     if (closeRefused ? fifoWritten != expected.size() : received(run, "right") != expected) {
         problems.push_back("\"Update Successful\", but the card did not receive the upload image");
@@ -164,8 +159,7 @@ void addCombinations(Combination c, std::vector<Combination>& plan, bool firstCa
         if (calls > 1) plan.push_back(c), plan.back().always = true;
     }
     c.perform = false;
-    std::set<long> skips(phases.begin(), phases.end());
-    for (long skip : skips) {
+    for (long skip : std::set<long>(phases.begin(), phases.end())) {
         if (skip <= 0 || skip >= calls) continue;
         c.skip = skip;
         plan.push_back(c);

@@ -1,5 +1,5 @@
-// Shared pieces of the end-to-end tests: racks on the bench, the console text the
-// program prints, and readers for the bench's call log.
+// Shared pieces of the end-to-end tests: racks on the bench, the program's console text,
+// and readers for the bench's call log.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -37,9 +37,9 @@ inline std::string rack(const std::string& devices, const std::string& cards, co
            "}";
 }
 
-// A card that takes the image at once and sends a status event every 250 ms, so that
-// two arrive in one read only if the program stalls that long. Its CRC check, flash
-// write and verification last 500, 1000 and 500 ms.
+// A card that takes the image at once and sends a status event every 250 ms (two arrive
+// in one read only if the program stalls that long); CRC check, flash write and
+// verification last 500, 1000 and 500 ms.
 constexpr const char* kQuickCard = R"({"event_interval_ms": 250, "stage_ms": [500, 1000, 500]})";
 
 // One card: FIFO device 0, UART device 1, slot digit 0 (slot "1"). `upgrade` is its
@@ -96,9 +96,8 @@ inline std::string durationTable(int stageCount, const std::string& duration = "
     return table;
 }
 
-// Stage durations and the elapsed time of a success depend on the clock: they become
-// <t>, <m> and <s>. The redraws of the upload stage, whose percentages depend on how
-// fast the card takes data, are left out.
+// Stage durations and a success's elapsed time become <t>, <m> and <s>; the upload's
+// redraws, whose percentages depend on how fast the card takes data, are left out.
 inline std::string maskTimes(const std::string& out) {
     static const std::regex duration(" >> [0-9.e+-]+ seconds\\.\n");
     static const std::regex elapsed("Elapsed Time [0-9]+mins [0-9]+secs\n");
@@ -156,8 +155,8 @@ inline void expectInOrder(const std::string& out, const std::vector<std::string>
     }
 }
 
-// Every handle that was opened is closed exactly once, and nothing is closed twice, used
-// after its close or closed without having been opened. Empty when so.
+// Empty when every opened handle is closed exactly once and none is used after its close
+// or closed without having been opened.
 inline std::string handleProblems(const std::string& log) {
     std::map<int, int> open;
     std::string problems;

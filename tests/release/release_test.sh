@@ -47,13 +47,9 @@ completion() {
     completes "$source_dir/cardbench/images/nexir-fpga-demo.bin" nexir-updater update -f "$source_dir/cardbench/images/nexir-"
 }
 
-# Runs the program with the given environment; its output lands in $out and $err.
-run() {
-    local dir; dir=$(mktemp -d)
-    env -u CARDBENCH_SCENARIO "$@" "$program" log -b 9600 >"$dir/out" 2>"$dir/err" || true
-    out=$(<"$dir/out") err=$(<"$dir/err")
-    rm -rf "$dir"
-}
+# Runs `log` with the given environment; its output lands in $out and $err.
+errors=$(mktemp); trap 'rm -f "$errors"' EXIT
+run() { out=$(env -u CARDBENCH_SCENARIO "$@" "$program" log -b 9600 2>"$errors") || true; err=$(<"$errors"); }
 
 first_contact() {
     local empty scenario; empty=$(mktemp -d); scenario=$empty/typo.json
