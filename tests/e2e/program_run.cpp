@@ -190,8 +190,9 @@ std::string withoutTextModeLineEnds(const std::string& text) {
 
 // The program beside the library it is to load, copied there once.
 std::string programIn(const std::string& folder) {
-    const std::filesystem::path program = std::filesystem::u8path(folder) / "nexir-updater.exe";
-    if (!std::filesystem::exists(program)) std::filesystem::copy_file(std::filesystem::u8path(NEXIR_UPDATER_PATH), program);
+    namespace fs = std::filesystem;
+    const fs::path program = fs::u8path(folder) / "nexir-updater.exe";
+    if (!fs::exists(program)) fs::copy_file(fs::u8path(NEXIR_UPDATER_PATH), program);
     return program.u8string();
 }
 
