@@ -7,8 +7,8 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
-#include <filesystem>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <string>
@@ -16,9 +16,9 @@
 #include "cli/commands.h"
 #include "cli/driver_hint.h"
 #include "link/d2xx_library.h"
+#include "link/interruption.h"
 #include "platform/command_line.h"
 #include "platform/timer_resolution.h"
-#include "link/interruption.h"
 
 namespace {
 

@@ -294,9 +294,7 @@ std::int32_t NEXIR::runUpdate(std::string updateType, std::string imageChoice, s
     }
     try {
         return transferAndComplete(*this, image, bar, reconfigure);
-    } catch (const Interrupted&) {
-        throw;  // the card has been told already
-    } catch (const std::exception&) {
+    } catch (const std::exception&) {  // an Interrupted, no std::exception, has told the card already
         abortAfterFailure(*this);
         throw;
     }

@@ -64,7 +64,7 @@ TEST(Update, ImageGoesOutInBoundedPieces) {
     const std::string file = patternBytes(5 << 20);
     const std::string path = imageFile(file), image = reference::uploadImage(file, "FPGA");
     const std::string failedWrite = R"("faults": [{"function": "FT_Write", "device": 0, "status": 4, "skip": 3}])";
-    for (const auto& [card, faults, writes, minSeconds] : std::vector<std::tuple<std::string, std::string, int, double>>{
+    for (const auto& [card, faults, writes, minSeconds] : std::vector<std::tuple<std::string, std::string, std::size_t, double>>{
              {R"("max_write_bytes": 10000)", "", 525, 0}, {R"("zero_writes": 150)", "", 152, 1.5},
              {R"("max_write_bytes": 65536)", failedWrite, 4, 0}}) {
         SCOPED_TRACE(card);
@@ -76,7 +76,7 @@ TEST(Update, ImageGoesOutInBoundedPieces) {
         EXPECT_NE(run.out.find(fails ? "error: 4\n" + std::string(kToldToAbort) : kSuccess), std::string::npos);
         EXPECT_EQ(sent(run, kAbort), fails);
         const auto calls = callsOf(run.callLog, "FT_Write", kFifoDevice);
-        EXPECT_EQ(calls.size(), std::size_t(writes));
+        EXPECT_EQ(calls.size(), writes);
         for (const auto& write : calls) EXPECT_LT(write.value("requested", 0u), image.size()) << "all in one write";
         EXPECT_EQ(received(run), fails ? image.substr(0, 3 * 65536) : image);
         EXPECT_GE(run.seconds, minSeconds);
