@@ -1,8 +1,8 @@
 // What the one-millisecond sleep between empty polls costs on Windows: 1000 of them,
 // as a command that gets no answer makes, with the system's timer resolution as it is
 // and raised to 1 ms as the program raises it. Built and run by bench/wine_timings.sh.
-#include <windows.h>
 #include <timeapi.h>
+#include <windows.h>
 
 #include <chrono>
 #include <cstdio>

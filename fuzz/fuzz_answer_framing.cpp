@@ -28,12 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         waiting.append(chunk.get(), length);
         const bool complete = framing.append(chunk.get(), length);
         fuzz::check(complete == (length > 0 && chunk[length - 1] == '\n'), "completes on a chunk ending in a line feed",
-                   std::string(chunk.get(), length));
+                    std::string(chunk.get(), length));
         fuzz::check(framing.empty() == waiting.empty(), "empty() after append()", waiting);
         if (complete || (cut & 0x80)) {
             const std::string answer = framing.take();
             fuzz::check(answer == waiting && framing.empty(), "take() hands over the bytes since the last take()",
-                       waiting + " / " + answer);
+                        waiting + " / " + answer);
             taken += answer;
             waiting.clear();
         }

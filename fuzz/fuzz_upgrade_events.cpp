@@ -20,21 +20,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> words(1);
     for (char c : line) {
         const bool blank = c != '\0' && std::strchr(" \t\n\v\f\r", c);
-        if (!blank) words.back() += c;
-        else if (!words.back().empty()) words.emplace_back();
+        if (!blank)
+            words.back() += c;
+        else if (!words.back().empty())
+            words.emplace_back();
     }
     if (words.back().empty()) words.pop_back();
     EventKind kind = EventKind::Malformed;
-    if (line == "TIMEOUT") kind = EventKind::Timeout, words.clear();
-    else if (words.size() == 4) kind = EventKind::FourWords;
-    else if (line.find("EVT FW_UPGRADE_STATUS FAIL") != std::string::npos) kind = EventKind::Fail;
-    else if (line.find("EVT FW_UPGRADE_STATUS DONE") != std::string::npos) kind = EventKind::Done;
+    if (line == "TIMEOUT")
+        kind = EventKind::Timeout, words.clear();
+    else if (words.size() == 4)
+        kind = EventKind::FourWords;
+    else if (line.find("EVT FW_UPGRADE_STATUS FAIL") != std::string::npos)
+        kind = EventKind::Fail;
+    else if (line.find("EVT FW_UPGRADE_STATUS DONE") != std::string::npos)
+        kind = EventKind::Done;
     fuzz::check(event.words == words, "a line splits into its white-space separated words", line);
     fuzz::check(event.kind == kind, "the line's kind", line);
 
     const StatusEvent status = parseStatusEvent(event.words);
     fuzz::check(status.isStatus == (words.size() >= 4 && words[1] == "FW_UPGRADE_STATUS"),
-               "a status event has four or more words, FW_UPGRADE_STATUS second", line);
+                "a status event has four or more words, FW_UPGRADE_STATUS second", line);
     fuzz::check(status.isStatus || status.error.empty(), "only a status event converts numbers", line);
     return 0;
 }

@@ -41,8 +41,8 @@ inline std::string patternBytes(std::size_t size, std::uint32_t seed = 1) {
 }
 
 inline std::string stageName(int stage) {
-    static const char* const names[] = {"Uploading update      ", "Checking CRC          ",
-                                        "Writing to flash      ", "Verifying flash write "};
+    static const char* const names[] = {"Uploading update      ", "Checking CRC          ", "Writing to flash      ",
+                                        "Verifying flash write "};
     return stage >= 1 && stage <= 4 ? names[stage - 1] : "";
 }
 

@@ -45,8 +45,7 @@ std::string folderOf(const std::string& path) {
 }
 
 // Messages name where the scenario came from: its file, or "scenario" for text.
-bool install(const std::string& source, const std::string& jsonText, const std::string& baseDir,
-             Instance& bench) {
+bool install(const std::string& source, const std::string& jsonText, const std::string& baseDir, Instance& bench) {
     try {
         Scenario scenario = parseScenario(jsonText, baseDir);
         applyEnvironment(scenario);
@@ -82,8 +81,10 @@ void initialiseFromEnvironment(Instance& bench) {
     bench.world = std::make_shared<World>(Scenario{});
     const std::string path = environment("CARDBENCH_SCENARIO");
     if (path.empty()) {
-        std::fputs("cardbench: the virtual card bench is loaded but has no scenario "
-                   "(CARDBENCH_SCENARIO is not set), so it shows no devices\n", stderr);
+        std::fputs(
+            "cardbench: the virtual card bench is loaded but has no scenario "
+            "(CARDBENCH_SCENARIO is not set), so it shows no devices\n",
+            stderr);
         return;
     }
     installFile(path, bench);

@@ -9,8 +9,7 @@ namespace {
 using Millis = std::chrono::milliseconds;
 constexpr std::uint64_t kReservedIntake = 256u << 20;  // beyond this, the vector grows as it must
 
-std::optional<Clock::time_point> earliest(std::optional<Clock::time_point> a,
-                                          std::optional<Clock::time_point> b) {
+std::optional<Clock::time_point> earliest(std::optional<Clock::time_point> a, std::optional<Clock::time_point> b) {
     if (a && b) {
         return std::min(*a, *b);
     }
@@ -150,23 +149,24 @@ void Card::handleLineLocked(const std::string& line, Clock::time_point now) {
     const CommandOutcome outcome = interpretCommand(line, config_);
     const auto answerAt = now + Millis(config_.latencyMs);
     switch (outcome.action) {
-    case CardAction::Subscribe:
-        subscribed_ = true;
-        break;
-    case CardAction::StartUpgrade:
-        upgrade_.emplace(config_.upgrade, outcome.request, answerAt);
-        takenSinceRequest_ = 0;
-        // Growing the record of received bytes mid-upload would copy it all and stall
-        // the intake for as long: room for the announced image is made now.
-        received_.reserve(received_.size() + std::size_t(std::min<std::uint64_t>(outcome.request.size, kReservedIntake)));
-        break;
-    case CardAction::AbortUpgrade:
-        if (upgrade_) {
-            upgrade_->abort();
-        }
-        break;
-    case CardAction::None:
-        break;
+        case CardAction::Subscribe:
+            subscribed_ = true;
+            break;
+        case CardAction::StartUpgrade:
+            upgrade_.emplace(config_.upgrade, outcome.request, answerAt);
+            takenSinceRequest_ = 0;
+            // Growing the record of received bytes mid-upload would copy it all and stall
+            // the intake for as long: room for the announced image is made now.
+            received_.reserve(received_.size() +
+                              std::size_t(std::min<std::uint64_t>(outcome.request.size, kReservedIntake)));
+            break;
+        case CardAction::AbortUpgrade:
+            if (upgrade_) {
+                upgrade_->abort();
+            }
+            break;
+        case CardAction::None:
+            break;
     }
     queueAnswerLocked(outcome.answer, answerAt);
 }

@@ -65,7 +65,8 @@ CommandOutcome defaultOutcome(const std::string& line, const CardConfig& card) {
     } else if (line == "GET HW_SW_VER") {
         outcome.answer = reply(line, card.swVersion);
     } else if (line == "SET EVT_ENA FW_UPGRADE_STATUS ON") {
-        outcome.answer = card.subscriptionAnswer ? say(*card.subscriptionAnswer) : reply("SET EVT_ENA FW_UPGRADE_STATUS", "OK");
+        outcome.answer =
+            card.subscriptionAnswer ? say(*card.subscriptionAnswer) : reply("SET EVT_ENA FW_UPGRADE_STATUS", "OK");
         outcome.action = CardAction::Subscribe;
     } else if (line == "SET FW_ABORT_UPGRADE") {
         outcome.answer = reply(line, "OK");

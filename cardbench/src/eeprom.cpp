@@ -62,8 +62,8 @@ EepromResult Eeprom::program(const FT_PROGRAM_DATA& data) {
     std::lock_guard<std::mutex> lock(mutex_);
     EepromResult result;
     result.fifoFlag = data.IFAIsFifo7;
-    result.othersUnchanged = lastReadBytes_ && comparableBytes(data) == *lastReadBytes_ &&
-                             stringsOf(data) == *lastReadStrings_;
+    result.othersUnchanged =
+        lastReadBytes_ && comparableBytes(data) == *lastReadBytes_ && stringsOf(data) == *lastReadStrings_;
     result.status = config_.programStatus;
     if (result.status == FT_OK && deviceType_ == kTypeFt2232H) {
         fifoFlag_ = data.IFAIsFifo7;
@@ -124,8 +124,8 @@ std::vector<std::uint8_t> Eeprom::comparableBytes(const FT_PROGRAM_DATA& data) c
 }
 
 Eeprom::Strings Eeprom::stringsOf(const FT_PROGRAM_DATA& data) {
-    return {readString(data.Manufacturer, 32), readString(data.ManufacturerId, 16),
-            readString(data.Description, 64), readString(data.SerialNumber, 16)};
+    return {readString(data.Manufacturer, 32), readString(data.ManufacturerId, 16), readString(data.Description, 64),
+            readString(data.SerialNumber, 16)};
 }
 
 }  // namespace cardbench

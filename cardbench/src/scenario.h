@@ -102,8 +102,8 @@ struct FaultConfig {
 };
 
 struct Scenario {
-    std::string callLogPath;  // empty: no log file
-    std::string fifoDumpDir;  // empty: no dumps
+    std::string callLogPath;            // empty: no log file
+    std::string fifoDumpDir;            // empty: no dumps
     std::vector<DeviceConfig> devices;  // the whole list, filler devices included
     std::map<std::string, CardConfig> cards;
     std::vector<FaultConfig> faults;

@@ -77,12 +77,11 @@ T JsonView::as() const {
         static_assert(std::is_integral_v<T>, "scenario values are booleans, strings or numbers");
         using Limits = std::numeric_limits<T>;
         expect(!isNull() && value_->is_number_integer(), "an integer");
-        const bool inRange =
-            value_->is_number_unsigned()
-                ? value_->template get<std::uint64_t>() <= static_cast<std::uint64_t>(Limits::max())
-                : value_->template get<std::int64_t>() >= static_cast<std::int64_t>(Limits::min());
-        expect(inRange, ("an integer from " + std::to_string(Limits::min()) + " to " +
-                         std::to_string(Limits::max())).c_str());
+        const bool inRange = value_->is_number_unsigned()
+                                 ? value_->template get<std::uint64_t>() <= static_cast<std::uint64_t>(Limits::max())
+                                 : value_->template get<std::int64_t>() >= static_cast<std::int64_t>(Limits::min());
+        expect(inRange,
+               ("an integer from " + std::to_string(Limits::min()) + " to " + std::to_string(Limits::max())).c_str());
     }
     return value_->template get<T>();
 }

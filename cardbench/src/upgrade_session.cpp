@@ -10,8 +10,7 @@ const char* const kFailLine = "EVT FW_UPGRADE_STATUS FAIL\n";
 
 }  // namespace
 
-UpgradeSession::UpgradeSession(const UpgradeConfig& config, const UpgradeRequest& request,
-                               Clock::time_point start)
+UpgradeSession::UpgradeSession(const UpgradeConfig& config, const UpgradeRequest& request, Clock::time_point start)
     : config_(config),
       request_(request),
       upload_(request.type, request.size),
@@ -28,8 +27,7 @@ UpgradeSession::UpgradeSession(const UpgradeConfig& config, const UpgradeRequest
     }
 }
 
-void UpgradeSession::takeFifoBytes(const std::uint8_t* data, std::size_t length,
-                                   Clock::time_point now) {
+void UpgradeSession::takeFifoBytes(const std::uint8_t* data, std::size_t length, Clock::time_point now) {
     if (phase_ != Phase::Uploading || uploadDoneAt_) {
         return;
     }
@@ -82,21 +80,21 @@ void UpgradeSession::abort() {
 
 void UpgradeSession::processTick(Clock::time_point tick, std::vector<TimedLine>& out) {
     switch (phase_) {
-    case Phase::Uploading:
-        uploadTick(tick, out);
-        break;
-    case Phase::Staging:
-        stageTick(tick, out);
-        break;
-    case Phase::FailPending:
-        emitFail(tick, out);
-        break;
-    case Phase::DonePending:
-        emit(stage_, kDoneLine, tick, out);
-        abort();
-        break;
-    case Phase::Finished:
-        break;
+        case Phase::Uploading:
+            uploadTick(tick, out);
+            break;
+        case Phase::Staging:
+            stageTick(tick, out);
+            break;
+        case Phase::FailPending:
+            emitFail(tick, out);
+            break;
+        case Phase::DonePending:
+            emit(stage_, kDoneLine, tick, out);
+            abort();
+            break;
+        case Phase::Finished:
+            break;
     }
 }
 
@@ -165,18 +163,15 @@ void UpgradeSession::schedule(Clock::time_point due, int stage, std::string text
     scheduled_.insert(position, {due, stage, std::move(text)});
 }
 
-void UpgradeSession::emit(int stage, std::string text, Clock::time_point due,
-                          std::vector<TimedLine>& out) const {
+void UpgradeSession::emit(int stage, std::string text, Clock::time_point due, std::vector<TimedLine>& out) const {
     const bool silenced = stage == 1 ? config_.silentDuringTransfer : config_.silentAfterTransfer;
     if (!silenced) {
         out.push_back({due, std::move(text)});
     }
 }
 
-void UpgradeSession::emitStatus(int stage, unsigned percent, Clock::time_point due,
-                                std::vector<TimedLine>& out) const {
-    emit(stage, "EVT FW_UPGRADE_STATUS " + std::to_string(stage) + " " + std::to_string(percent) + "\n", due,
-         out);
+void UpgradeSession::emitStatus(int stage, unsigned percent, Clock::time_point due, std::vector<TimedLine>& out) const {
+    emit(stage, "EVT FW_UPGRADE_STATUS " + std::to_string(stage) + " " + std::to_string(percent) + "\n", due, out);
 }
 
 void UpgradeSession::emitFail(Clock::time_point due, std::vector<TimedLine>& out) {

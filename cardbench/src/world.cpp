@@ -25,15 +25,14 @@ std::map<std::string, std::shared_ptr<Card>> makeCards(const Scenario& scenario)
     return cards;
 }
 
-std::vector<Device> makeDevices(const Scenario& scenario,
-                                const std::map<std::string, std::shared_ptr<Card>>& cards) {
+std::vector<Device> makeDevices(const Scenario& scenario, const std::map<std::string, std::shared_ptr<Card>>& cards) {
     std::map<std::string, std::shared_ptr<Eeprom>> chips;
     std::vector<Device> devices;
     for (const auto& config : scenario.devices) {
         Device device{config, nullptr, nullptr};
         if (config.card.empty()) {
-            device.eeprom = std::make_shared<Eeprom>(EepromConfig{0, FT_OK, FT_OK}, config.type, config.description,
-                                                     config.serial);
+            device.eeprom =
+                std::make_shared<Eeprom>(EepromConfig{0, FT_OK, FT_OK}, config.type, config.description, config.serial);
         } else {
             device.card = cards.at(config.card);
             auto& chip = chips[config.card];

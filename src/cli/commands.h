@@ -7,8 +7,7 @@
 std::int32_t statusCommand(std::uint32_t baudRate);
 std::int32_t bootCommand(std::uint32_t baudRate);
 std::int32_t updateCommand(std::uint32_t baudRate, const std::string& slot, const std::string& type,
-                           const std::string& which, const std::string& file, bool skipVerify,
-                           bool reconfigure);
+                           const std::string& which, const std::string& file, bool skipVerify, bool reconfigure);
 
 // Printed by every command whose discovery found no card.
 void reportNoReadyCards();

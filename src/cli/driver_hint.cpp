@@ -26,6 +26,6 @@ std::string installedDocument() {
 std::string driverInstallHint() {
     std::string document = installedDocument();
     if (document.empty()) document = std::string(kDocument) + " in the documentation of nexir-updater";
-    return "info: FTDI's D2XX driver is installed separately, as \"The D2XX library from FTDI\" in " +
-           document + " describes";
+    return "info: FTDI's D2XX driver is installed separately, as \"The D2XX library from FTDI\" in " + document +
+           " describes";
 }

@@ -57,8 +57,7 @@ int main(int argc, char** argv) {
     CLI::App* log = app.add_subcommand("log", "Print system status e.g nexir version and current boot image");
     CLI::App* update = app.add_subcommand("update", "Update either the FPGA or the Linux host software");
     CLI::App* boot = app.add_subcommand(
-        "boot",
-        "TODO:Choose next boot image - golden firmware image, <GOLD>, or standard image, <STD>");
+        "boot", "TODO:Choose next boot image - golden firmware image, <GOLD>, or standard image, <STD>");
 
     std::int32_t status = 0;
 
@@ -85,9 +84,7 @@ int main(int argc, char** argv) {
                      "Write directly to flash without verifying against copy in memory (not advised)");
     update->add_option("-s, --slot", slot, "Choose KRO slot to interact with")->required();
     update->callback([&] {
-        status = withD2xx([&] {
-            return updateCommand(updateBaud, slot, type, which, file, skipVerify, reconfigure);
-        });
+        status = withD2xx([&] { return updateCommand(updateBaud, slot, type, which, file, skipVerify, reconfigure); });
     });
 
     std::uint32_t bootBaud = 0;

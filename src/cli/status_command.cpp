@@ -17,8 +17,7 @@ std::int32_t statusCommand(std::uint32_t baudRate) {
     for (const auto& card : cards) {
         const std::string fpga = versionToken(card->sendCommand("GET HW_FW_VER\n"));
         const std::string sw = versionToken(card->sendCommand("GET HW_SW_VER\n"));
-        std::cout << card->slotId << " serial: " << card->serialNumber << " fpga:" << fpga
-                  << " sw:" << sw << std::endl;
+        std::cout << card->slotId << " serial: " << card->serialNumber << " fpga:" << fpga << " sw:" << sw << std::endl;
     }
     return 0;
 }

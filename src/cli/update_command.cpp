@@ -15,8 +15,7 @@ std::shared_ptr<NEXIR> cardInSlot(const CardList& cards, const std::string& slot
 }  // namespace
 
 std::int32_t updateCommand(std::uint32_t baudRate, const std::string& slot, const std::string& type,
-                           const std::string& which, const std::string& file, bool skipVerify,
-                           bool reconfigure) {
+                           const std::string& which, const std::string& file, bool skipVerify, bool reconfigure) {
     CardList cards = discoverCards(baudRate);
     if (cards.empty()) {
         reportNoReadyCards();

@@ -14,12 +14,11 @@ constexpr DWORD kMaxDevices = 254;  // device indices are 8-bit and 255 is never
 void addCard(const FT_DEVICE_LIST_INFO_NODE& channelA, DWORD index, const DeviceVerdict& verdict,
              std::uint32_t baudRate, CardList& cards) {
     const std::string serial = serialOf(channelA);
-    auto card = std::make_shared<NEXIR>(static_cast<std::uint8_t>(index),
-                                        static_cast<std::uint8_t>(verdict.partner), baudRate,
-                                        verdict.flowControl ? 1 : 0, serial);
+    auto card = std::make_shared<NEXIR>(static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(verdict.partner),
+                                        baudRate, verdict.flowControl ? 1 : 0, serial);
     if (card->querySlotId() != 0) {
-        std::cout << "error: Issue found with card " << serial
-                  << " update functions not available at this time" << std::endl;
+        std::cout << "error: Issue found with card " << serial << " update functions not available at this time"
+                  << std::endl;
         return;  // the card closes its channels as it goes out of scope
     }
     cards.push_back(std::move(card));

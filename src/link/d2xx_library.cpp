@@ -53,17 +53,15 @@ std::string bindEntryPoints(Resolve resolve) {
     return {};
 }
 
-
-
 #if defined(_WIN32)
 const char kFileName[] = "FTD2XX.dll";
 
 // The system's own text for an error code, as a Windows user would read it.
 std::string systemMessage(DWORD code) {
     wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-        0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::string message = length ? utf8FromWide(std::wstring(text, length)) : "";
     if (text) LocalFree(text);
     while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back()))) message.pop_back();

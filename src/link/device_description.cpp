@@ -16,8 +16,7 @@ ChannelKind classifyDescription(const std::string& description) {
             return ChannelKind::ChannelB;
         case 'A':
             // Too short to carry a major number after the prefix.
-            return description.size() < kPrefixLength ? ChannelKind::Unrecognised
-                                                      : ChannelKind::ChannelA;
+            return description.size() < kPrefixLength ? ChannelKind::Unrecognised : ChannelKind::ChannelA;
         default:
             return ChannelKind::Unrecognised;
     }
@@ -47,8 +46,7 @@ std::string fieldText(const char* field, std::size_t capacity) {
 }
 
 // The first other device whose serial differs only in its last character, or -1.
-int findPartner(const std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes, std::size_t count,
-                std::size_t channelA) {
+int findPartner(const std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes, std::size_t count, std::size_t channelA) {
     const std::string serial = serialOf(nodes[channelA]);
     for (std::size_t j = 0; j < count; ++j) {
         if (j != channelA && sameCard(serial, serialOf(nodes[j]))) return static_cast<int>(j);
@@ -65,8 +63,7 @@ std::string descriptionOf(const FT_DEVICE_LIST_INFO_NODE& node) {
     return fieldText(node.Description, sizeof node.Description);
 }
 
-DeviceVerdict examineDevice(const std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes, std::size_t count,
-                            std::size_t index) {
+DeviceVerdict examineDevice(const std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes, std::size_t count, std::size_t index) {
     DeviceVerdict verdict;
     const std::string description = descriptionOf(nodes[index]);
     verdict.kind = classifyDescription(description);

@@ -34,5 +34,4 @@ struct DeviceVerdict {
     int partner = -1;          // ChannelA only: the partner's index, -1 when it has none
     bool flowControl = false;  // ChannelA only
 };
-DeviceVerdict examineDevice(const std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes, std::size_t count,
-                            std::size_t index);
+DeviceVerdict examineDevice(const std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes, std::size_t count, std::size_t index);

@@ -228,20 +228,15 @@ using FT_CreateDeviceInfoList_t = FT_STATUS(FTD2XX_CALL*)(DWORD* numDevs);
 using FT_GetDeviceInfoList_t = FT_STATUS(FTD2XX_CALL*)(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs);
 using FT_Open_t = FT_STATUS(FTD2XX_CALL*)(int deviceIndex, FT_HANDLE* handle);
 using FT_Close_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle);
-using FT_Read_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, void* buffer, DWORD bytesToRead,
-                                          DWORD* bytesReturned);
-using FT_Write_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, void* buffer, DWORD bytesToWrite,
-                                           DWORD* bytesWritten);
+using FT_Read_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesReturned);
+using FT_Write_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, void* buffer, DWORD bytesToWrite, DWORD* bytesWritten);
 using FT_SetBaudRate_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, ULONG baudRate);
-using FT_SetDataCharacteristics_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, UCHAR wordLength,
-                                                            UCHAR stopBits, UCHAR parity);
-using FT_SetFlowControl_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, USHORT flowControl, UCHAR xon,
-                                                    UCHAR xoff);
+using FT_SetDataCharacteristics_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits,
+                                                            UCHAR parity);
+using FT_SetFlowControl_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, USHORT flowControl, UCHAR xon, UCHAR xoff);
 using FT_Purge_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, ULONG mask);
-using FT_SetTimeouts_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, ULONG readTimeout,
-                                                 ULONG writeTimeout);
-using FT_GetStatus_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, DWORD* rxQueue, DWORD* txQueue,
-                                               DWORD* eventStatus);
+using FT_SetTimeouts_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, ULONG readTimeout, ULONG writeTimeout);
+using FT_GetStatus_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, DWORD* rxQueue, DWORD* txQueue, DWORD* eventStatus);
 using FT_SetLatencyTimer_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, UCHAR latencyMs);
 using FT_EE_Read_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, FT_PROGRAM_DATA* data);
 using FT_EE_Program_t = FT_STATUS(FTD2XX_CALL*)(FT_HANDLE handle, FT_PROGRAM_DATA* data);

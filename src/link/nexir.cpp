@@ -49,8 +49,8 @@ void NEXIR::openUartChannel(std::int32_t flowControl) {
     uartStatus = ft.setTimeouts(uartHandle, kUartTimeoutMs, kUartTimeoutMs);
     if (uartStatus == FT_OK) return;
 
-    std::cout << "error: could not open UART channel for index <" << unsigned(uartChannelIndex)
-              << "> error <" << uartStatus << ">" << std::endl;
+    std::cout << "error: could not open UART channel for index <" << unsigned(uartChannelIndex) << "> error <"
+              << uartStatus << ">" << std::endl;
     // The channel is unusable, but the handle is still ours: close it now rather than
     // leak it. The configuration failure stays in uartStatus, since it is the reason.
     if (opened) ft.close(uartHandle);

@@ -28,12 +28,12 @@ public:
     std::int32_t querySlotId();
 
     // Carries out one whole firmware update of this card; 0 on success, -1 otherwise.
-    std::int32_t runUpdate(std::string updateType, std::string imageChoice, std::string imagePath,
-                           bool skipVerify, bool reconfigure);
+    std::int32_t runUpdate(std::string updateType, std::string imageChoice, std::string imagePath, bool skipVerify,
+                           bool reconfigure);
     // Writes the upload image on the FIFO channel (runs on the transfer task's thread).
     // Stops early once `abort` is set.
-    UpdateResult transferImage(const std::uint8_t* image, std::uint64_t size,
-                               std::uint32_t* bytesWritten, const std::atomic<bool>* abort);
+    UpdateResult transferImage(const std::uint8_t* image, std::uint64_t size, std::uint32_t* bytesWritten,
+                               const std::atomic<bool>* abort);
 
     std::string slotId;
     std::string serialNumber;

@@ -53,8 +53,8 @@ std::string NEXIR::readResponse(std::uint32_t pollLimit) {
         if (framing.append(chunk.data(), received)) return framing.take();
     }
     if (!framing.empty()) {
-        std::cout << "info: " << "Partial response while reading uart message : '" << framing.take()
-                  << "'" << std::endl;
+        std::cout << "info: "
+                  << "Partial response while reading uart message : '" << framing.take() << "'" << std::endl;
     }
     return kTimeout;
 }

@@ -2,6 +2,7 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+// Needs <windows.h> before it.
 #include <shellapi.h>
 
 #include "platform/text.h"

@@ -2,6 +2,7 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+// Needs <windows.h> before it.
 #include <timeapi.h>
 
 FineTimerResolution::FineTimerResolution() : raised_(timeBeginPeriod(1) == TIMERR_NOERROR) {}

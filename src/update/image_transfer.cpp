@@ -39,8 +39,8 @@ UpdateResult statusFailure(FT_STATUS status) {
 
 }  // namespace
 
-UpdateResult NEXIR::transferImage(const std::uint8_t* image, std::uint64_t size,
-                                  std::uint32_t* bytesWritten, const std::atomic<bool>* abort) {
+UpdateResult NEXIR::transferImage(const std::uint8_t* image, std::uint64_t size, std::uint32_t* bytesWritten,
+                                  const std::atomic<bool>* abort) {
     const D2xxFunctions& ft = d2xx();
     fifoStatus = ft.setTimeouts(fifoHandle, kFifoTimeoutMs, kFifoTimeoutMs);
     if (fifoStatus != FT_OK) return statusFailure(fifoStatus);
@@ -49,8 +49,8 @@ UpdateResult NEXIR::transferImage(const std::uint8_t* image, std::uint64_t size,
     auto lastProgress = std::chrono::steady_clock::now();
     while (total < size) {
         if (abort->load()) {
-            return failure("error: transfer aborted after " + std::to_string(total) + " of " +
-                           std::to_string(size) + " bytes");
+            return failure("error: transfer aborted after " + std::to_string(total) + " of " + std::to_string(size) +
+                           " bytes");
         }
         const DWORD chunk = static_cast<DWORD>(std::min<std::uint64_t>(size - total, kChunkBytes));
         DWORD written = 0;

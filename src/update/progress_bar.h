@@ -14,7 +14,6 @@
 // durations are taken modulo 2^32, so a wrap between two readings is harmless.
 using TickSource = std::function<std::uint32_t()>;
 
-
 // The columns of the terminal the bar is drawn on; 0: not a terminal, no limit.
 using ColumnSource = std::function<std::size_t()>;
 

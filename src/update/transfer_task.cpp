@@ -4,8 +4,8 @@
 #include "update/upload_image.h"
 
 TransferTask::TransferTask(NEXIR& card, const UploadImage& image) {
-    future_ = std::async(std::launch::async, &NEXIR::transferImage, &card, image.bytes.get(),
-                         image.size, &bytesWritten_, &abort_);
+    future_ = std::async(std::launch::async, &NEXIR::transferImage, &card, image.bytes.get(), image.size,
+                         &bytesWritten_, &abort_);
 }
 
 TransferTask::~TransferTask() {

@@ -30,8 +30,7 @@ const char kSubscription[] = "SET EVT_ENA FW_UPGRADE_STATUS ON";
 const char kSubscriptionAccepted[] = "RSET EVT_ENA FW_UPGRADE_STATUS OK\n";
 
 std::vector<std::string> stageNames(bool skipVerify) {
-    std::vector<std::string> names = {"Uploading update      ", "Checking CRC          ",
-                                      "Writing to flash      "};
+    std::vector<std::string> names = {"Uploading update      ", "Checking CRC          ", "Writing to flash      "};
     if (!skipVerify) names.push_back("Verifying flash write ");
     return names;
 }
@@ -53,16 +52,14 @@ void reportFailEvent(const std::string& line) {
 }
 
 void reportMalformed(const char* tag, const std::string& line) {
-    std::cout << tag << "Malformed response. Looking for 2 param response FW_UPGRADE_STATUS, got: '"
-              << line << "'\n";
+    std::cout << tag << "Malformed response. Looking for 2 param response FW_UPGRADE_STATUS, got: '" << line << "'\n";
 }
 
 void reportSuccess(std::chrono::steady_clock::time_point start, bool reconfigure) {
-    const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
-                             std::chrono::steady_clock::now() - start)
-                             .count();
-    std::cout << "\nUpdate Successful - Elapsed Time " << elapsed / 60 << "mins " << elapsed % 60
-              << "secs" << std::endl;
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+    std::cout << "\nUpdate Successful - Elapsed Time " << elapsed / 60 << "mins " << elapsed % 60 << "secs"
+              << std::endl;
     if (reconfigure) std::cout << "NEXIR Rebooting..." << std::endl;
 }
 
@@ -236,8 +233,8 @@ std::int32_t transferAndComplete(NEXIR& card, const UploadImage& image, Progress
         switch (handleTransferLine(line, bar, transfer)) {
             case PhaseOutcome::TimedOut:
                 transfer.stop();
-                return abortUpdate(
-                    card, "Error: Update timeout while waiting for file transfer, aborting automatically: ");
+                return abortUpdate(card,
+                                   "Error: Update timeout while waiting for file transfer, aborting automatically: ");
             case PhaseOutcome::Failed:
                 return -1;
             case PhaseOutcome::Done:
@@ -260,8 +257,8 @@ std::int32_t transferAndComplete(NEXIR& card, const UploadImage& image, Progress
 
 }  // namespace
 
-std::int32_t NEXIR::runUpdate(std::string updateType, std::string imageChoice, std::string imagePath,
-                              bool skipVerify, bool reconfigure) {
+std::int32_t NEXIR::runUpdate(std::string updateType, std::string imageChoice, std::string imagePath, bool skipVerify,
+                              bool reconfigure) {
     // Declared first so that it is destroyed last: its table closes every attempt.
     ProgressBar bar;
     bar.setBarWidth(50);

@@ -3,10 +3,9 @@
 #include <sstream>
 #include <stdexcept>
 
-std::string upgradeRequest(const std::string& updateType, std::uint64_t imageSize,
-                           const std::string& imageChoice, bool skipVerify, bool reconfigure) {
-    std::string request = "SET FW_UPGRADE " + updateType + " " + std::to_string(imageSize) + " " +
-                          imageChoice;
+std::string upgradeRequest(const std::string& updateType, std::uint64_t imageSize, const std::string& imageChoice,
+                           bool skipVerify, bool reconfigure) {
+    std::string request = "SET FW_UPGRADE " + updateType + " " + std::to_string(imageSize) + " " + imageChoice;
     if (skipVerify) request += " SKIP_VERIFY";
     if (reconfigure) request += " RECONFIG";
     return request + "\n";

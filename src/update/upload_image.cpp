@@ -24,8 +24,7 @@ const char* const kReadFailed = "error: could not read update file into memory";
 const char* const kTooLarge = "error: update file is too large (the limit is just under 2 GiB)";
 const char* const kUnknownType = "Error: Unrecognised update type";
 
-int fail(std::ostream& out, const char* message, UploadImage& image)
-{
+int fail(std::ostream& out, const char* message, UploadImage& image) {
     image = UploadImage{};
     out << message << std::endl;
     return -1;
@@ -33,31 +32,23 @@ int fail(std::ostream& out, const char* message, UploadImage& image)
 
 // Blank-padded to kTagSize, no terminating NUL in the image; nullptr for an
 // unknown type.
-const char* tagFor(const std::string& type)
-{
-    if (type == "SW")
-        return "NEXIR-SW    ";
-    if (type == "FPGA")
-        return "NEXIR-FPGA  ";
+const char* tagFor(const std::string& type) {
+    if (type == "SW") return "NEXIR-SW    ";
+    if (type == "FPGA") return "NEXIR-FPGA  ";
     return nullptr;
 }
 
-void storeLittleEndian32(std::uint8_t* at, std::uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+void storeLittleEndian32(std::uint8_t* at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-std::uint64_t paddedLength(std::uint64_t fileSize)
-{
+std::uint64_t paddedLength(std::uint64_t fileSize) {
     return (fileSize + 3) / 4 * 4;
 }
 
 // Everything but the file's bytes and the CRC, which both come later. The
 // file's bytes are not pre-filled: the read overwrites them.
-void writeHeaderAndPadding(std::uint8_t* bytes, const char* tag, std::uint64_t fileSize,
-                           std::uint32_t payloadLength)
-{
+void writeHeaderAndPadding(std::uint8_t* bytes, const char* tag, std::uint64_t fileSize, std::uint32_t payloadLength) {
     std::memcpy(bytes, tag, kTagSize);
     storeLittleEndian32(bytes + kLengthOffset, payloadLength);
     storeLittleEndian32(bytes + kCrcOffset, 0);
@@ -69,34 +60,27 @@ void writeHeaderAndPadding(std::uint8_t* bytes, const char* tag, std::uint64_t f
 // The file must hold exactly the size its status gave: fewer bytes leave part of the
 // image unread, and more mean it grew while loading, so what was read is a stale
 // prefix of what is on disk. Either way the card must not get it.
-bool readExactly(std::istream& file, std::uint8_t* into, std::uint64_t count)
-{
+bool readExactly(std::istream& file, std::uint8_t* into, std::uint64_t count) {
     file.read(reinterpret_cast<char*>(into), static_cast<std::streamsize>(count));
-    if (!file)
-        return false;
+    if (!file) return false;
     return file.peek() == std::istream::traits_type::eof();
 }
 
 }  // namespace
 
-int loadUpdateImageFrom(std::istream& file, std::uint64_t fileSize, const std::string& type,
-                        UploadImage& image, std::ostream& out)
-{
-    if (fileSize > kLargestFileSize)
-        return fail(out, kTooLarge, image);
+int loadUpdateImageFrom(std::istream& file, std::uint64_t fileSize, const std::string& type, UploadImage& image,
+                        std::ostream& out) {
+    if (fileSize > kLargestFileSize) return fail(out, kTooLarge, image);
     const char* tag = tagFor(type);
-    if (tag == nullptr)
-        return fail(out, kUnknownType, image);
+    if (tag == nullptr) return fail(out, kUnknownType, image);
 
     const auto payloadLength = static_cast<std::uint32_t>(paddedLength(fileSize));
     const std::uint64_t total = kHeaderSize + payloadLength;
     std::unique_ptr<std::uint8_t[]> bytes(new (std::nothrow) std::uint8_t[total]);
-    if (!bytes)
-        return fail(out, kReadFailed, image);
+    if (!bytes) return fail(out, kReadFailed, image);
 
     writeHeaderAndPadding(bytes.get(), tag, fileSize, payloadLength);
-    if (!readExactly(file, bytes.get() + kHeaderSize, fileSize))
-        return fail(out, kReadFailed, image);
+    if (!readExactly(file, bytes.get() + kHeaderSize, fileSize)) return fail(out, kReadFailed, image);
     storeLittleEndian32(bytes.get() + kCrcOffset, crc32(bytes.get() + kHeaderSize, payloadLength));
 
     image.bytes = std::move(bytes);
@@ -104,16 +88,13 @@ int loadUpdateImageFrom(std::istream& file, std::uint64_t fileSize, const std::s
     return 0;
 }
 
-int loadUpdateImage(const std::string& path, const std::string& type, UploadImage& image,
-                    std::ostream& out)
-{
+int loadUpdateImage(const std::string& path, const std::string& type, UploadImage& image, std::ostream& out) {
     // The path is UTF-8 on every platform; on Windows the file is opened through the
     // wide API, so any name works whatever the ANSI code page.
     const std::filesystem::path filePath = std::filesystem::u8path(path);
     std::error_code error;
     const std::uintmax_t fileSize = std::filesystem::file_size(filePath, error);
-    if (error)
-        return fail(out, kReadFailed, image);
+    if (error) return fail(out, kReadFailed, image);
     // A file that fails to open leaves the stream failed, which the read
     // reports, after the type has been checked.
     std::ifstream file(filePath, std::ios::in | std::ios::binary);

@@ -23,5 +23,5 @@ int loadUpdateImage(const std::string& path, const std::string& type, UploadImag
 // The same, for a file that is already open as `file` and whose status gave
 // `fileSize`. Exactly `fileSize` bytes are read; a stream that fails or ends
 // earlier fails the load.
-int loadUpdateImageFrom(std::istream& file, std::uint64_t fileSize, const std::string& type,
-                        UploadImage& image, std::ostream& out = std::cout);
+int loadUpdateImageFrom(std::istream& file, std::uint64_t fileSize, const std::string& type, UploadImage& image,
+                        std::ostream& out = std::cout);

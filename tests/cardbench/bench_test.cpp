@@ -34,8 +34,8 @@ protected:
         const std::string json = R"({"devices": [
             {"description": "KRO_NX|2.1 A", "serial": "NX0001A", "card": "c", "channel": "fifo"},
             {"description": "KRO_NX|2.1 B", "serial": "NX0001B", "card": "c", "channel": "uart"}],
-          "cards": {"c": {"slot": 2, "latency_ms": 1)" + (cardExtra.empty() ? "" : ", " + cardExtra) + "}}" +
-                                 topExtra + "}";
+          "cards": {"c": {"slot": 2, "latency_ms": 1)" +
+                                 (cardExtra.empty() ? "" : ", " + cardExtra) + "}}" + topExtra + "}";
         ASSERT_EQ(cardbench_load_scenario(json.c_str(), ""), 0) << json;
         ASSERT_EQ(FT_Open(1, &uart), FT_OK);
         ASSERT_EQ(FT_Open(0, &fifo), FT_OK);
@@ -71,9 +71,8 @@ TEST_F(Bench, UpgradeRefusesADamagedImage) {
     std::string badCrc = sound, badLength = sound;
     badCrc[40] ^= 1;
     badLength[12] += 4;
-    for (const auto& [image, accepted] :
-         {std::pair{sound, true}, std::pair{badCrc, false}, std::pair{badLength, false},
-          std::pair{reference::uploadImage("abcd", "FPGA"), false}}) {
+    for (const auto& [image, accepted] : {std::pair{sound, true}, std::pair{badCrc, false}, std::pair{badLength, false},
+                                          std::pair{reference::uploadImage("abcd", "FPGA"), false}}) {
         load(R"("upgrade": {"event_interval_ms": 15, "stage_ms": [30, 30, 30]})");
         exchange("SET EVT_ENA FW_UPGRADE_STATUS ON\n", "RSET");
         exchange("SET FW_UPGRADE SW " + std::to_string(image.size()) + " STD\n", "RSET");
@@ -120,7 +119,8 @@ TEST_F(Bench, BundledScenariosAndReadmeExamplesLoad) {
     int examples = 0;
     for (std::sregex_iterator block(text.begin(), text.end(), example), end; block != end; ++block, ++examples) {
         EXPECT_EQ(cardbench_load_scenario((*block)[1].str().c_str(), ::testing::TempDir().c_str()), 0)
-            << lastError() << "\nin\n" << (*block)[1];
+            << lastError() << "\nin\n"
+            << (*block)[1];
     }
     EXPECT_GE(examples, 2) << "no ```jsonc block in the README";
 }

@@ -26,7 +26,8 @@ TEST(CommandLine, RejectionsComeWithTheirExitCodeAndNoDeviceCall) {
         {update("FPGA", "STD", folder + "/missing"), 105, "--file: File does not exist: " + folder + "/missing"},
         {{"boot", "-b", "9600", "-i", "GOLD"}, 105, "--image: GOLD not in {gold,std}"},
         {{"log", "-b", "9600", "boot"}, 109, "The following argument was not expected: boot"},
-        {{"update", "-b", "9600", "-t", "SW", "-w", "STD", "-f", file, "-s", "1", "--skip-verify"}, 109,
+        {{"update", "-b", "9600", "-t", "SW", "-w", "STD", "-f", file, "-s", "1", "--skip-verify"},
+         109,
          "The following argument was not expected: --skip-verify"},
     };
     for (const char* baud : {"fast", "-1", "4294967296", "9600x"}) {
@@ -44,8 +45,8 @@ TEST(CommandLine, RejectionsComeWithTheirExitCodeAndNoDeviceCall) {
 // The system's own text for an error code.
 static std::string systemMessage(DWORD code) {
     char text[512] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                   sizeof text, nullptr);
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
+                   nullptr);
     std::string message = text;
     while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back()))) message.pop_back();
     return message;
@@ -58,7 +59,8 @@ TEST(CommandLine, MissingOrIncompleteLibraryIsReportedAndFails) {
     std::vector<std::pair<std::string, std::string>> cases = {
 #if defined(_WIN32)
         {makeTempDir(), "FTD2XX.dll: " + systemMessage(ERROR_MOD_NOT_FOUND)},
-        {NEXIR_WRONG_ORDINAL_BENCH_DIR, "FTD2XX.dll: FT_GetStatus (ordinal 21): " + systemMessage(ERROR_PROC_NOT_FOUND)},
+        {NEXIR_WRONG_ORDINAL_BENCH_DIR,
+         "FTD2XX.dll: FT_GetStatus (ordinal 21): " + systemMessage(ERROR_PROC_NOT_FOUND)},
 #else
         {makeTempDir(), "libftd2xx.so: libftd2xx.so: cannot open shared object file: No such file or directory"},
 #endif

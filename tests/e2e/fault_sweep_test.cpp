@@ -25,7 +25,8 @@ const char kSuccess[] = "Update Successful - Elapsed Time ";
 // slot "3", RTS/CTS. The left card's EEPROM flag is clear, so it is programmed; the
 // right one, which is updated, is in FIFO mode already. Events every 20 ms: a merge
 // changes nothing the sweep checks.
-const char* const kCardLines[] = {"1 serial: NX21A0417A fpga:1.7.3 sw:3.2.0", "3 serial: NX23C1102A fpga:2.1.0 sw:3.4.1"};
+const char* const kCardLines[] = {"1 serial: NX21A0417A fpga:1.7.3 sw:3.2.0",
+                                  "3 serial: NX23C1102A fpga:2.1.0 sw:3.4.1"};
 std::string rackScenario(const std::string& faults) {
     const std::string upgrade =
         R"(, "latency_ms": 1, "upgrade": {"rate_bytes_per_s": 20000000,
@@ -38,8 +39,12 @@ std::string rackScenario(const std::string& faults) {
                 R"("faults": )" + faults);
 }
 
-int cardOf(int device) { return device < 0 ? -1 : device == 0 || device == 1 ? 0 : 1; }
-bool isUart(int device) { return device == 1 || device == 2; }
+int cardOf(int device) {
+    return device < 0 ? -1 : device == 0 || device == 1 ? 0 : 1;
+}
+bool isUart(int device) {
+    return device == 1 || device == 2;
+}
 
 const std::string kImageBytes = patternBytes(1001);  // padded to 1004, 1036 with the header
 std::vector<std::string> argsOf(bool update) {
@@ -57,27 +62,33 @@ struct Combination {
 
     std::string faultJson() const {
         if (function.empty()) return "[]";
-        json fault = {{"function", function}, {"status", 4}, {"times", always ? "always" : "once"},
-                      {"skip", skip},         {"perform", perform}};
+        json fault = {{"function", function},
+                      {"status", 4},
+                      {"times", always ? "always" : "once"},
+                      {"skip", skip},
+                      {"perform", perform}};
         if (device >= 0) fault["device"] = device;
         return json::array({fault}).dump();
     }
 
     // The command does all of its job, as without the fault.
     bool mustSucceed() const {
-        static const std::set<std::string> storedOnly = {"FT_ResetPort", "FT_SetLatencyTimer", "FT_SetBaudRate",
-                                                         "FT_SetFlowControl", "FT_SetDataCharacteristics",
-                                                         "FT_EE_Read", "FT_EE_Program", "FT_Close"};
+        static const std::set<std::string> storedOnly = {
+            "FT_ResetPort", "FT_SetLatencyTimer", "FT_SetBaudRate", "FT_SetFlowControl", "FT_SetDataCharacteristics",
+            "FT_EE_Read",   "FT_EE_Program",      "FT_Close"};
         return storedOnly.count(function) || (function == "FT_Purge" && isUart(device)) ||
                ((function == "FT_GetStatus" || function == "FT_Read") && !always) ||
                (function == "FT_Read" && perform) || (function == "FT_Write" && perform && isUart(device));
     }
 };
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 void checkLog(const Combination& c, bool healthy, const ProgramRun& run, std::vector<std::string>& problems) {
-    static const std::regex own[] = {std::regex("1 serial: NX21A0417A fpga:(1\\.7\\.3|TIMEOUT) sw:(3\\.2\\.0|TIMEOUT)"),
-                                     std::regex("3 serial: NX23C1102A fpga:(2\\.1\\.0|TIMEOUT) sw:(3\\.4\\.1|TIMEOUT)")};
+    static const std::regex own[] = {
+        std::regex("1 serial: NX21A0417A fpga:(1\\.7\\.3|TIMEOUT) sw:(3\\.2\\.0|TIMEOUT)"),
+        std::regex("3 serial: NX23C1102A fpga:(2\\.1\\.0|TIMEOUT) sw:(3\\.4\\.1|TIMEOUT)")};
     std::set<int> listed;
     std::istringstream lines(run.out);
     for (std::string line; std::getline(lines, line);) {
@@ -173,8 +184,10 @@ std::vector<Combination> planFor(const std::string& function) {
     for (bool update : {false, true}) {
         for (int device : list ? std::vector<int>{-1} : std::vector<int>{0, 1, 2, 3}) {
             const Combination c{update, function, device};
-            if (list || cardOf(device) == (update ? 1 : 0)) addCombinations(c, plan, false);
-            else if (update) addCombinations(c, plan, true);
+            if (list || cardOf(device) == (update ? 1 : 0))
+                addCombinations(c, plan, false);
+            else if (update)
+                addCombinations(c, plan, true);
         }
     }
     return plan;
@@ -185,7 +198,8 @@ class FaultSweep : public ::testing::TestWithParam<std::string> {};
 TEST_P(FaultSweep, EachPhaseOfEachCall) {
     for (bool update : {false, true}) {
         const ProgramRun run = runOn(rackScenario("[]"), argsOf(update));
-        ASSERT_EQ(checkRun(Combination{update, "", -1}, run), std::vector<std::string>{}) << "the healthy rack itself fails";
+        ASSERT_EQ(checkRun(Combination{update, "", -1}, run), std::vector<std::string>{})
+            << "the healthy rack itself fails";
         healthyLogs[update] = run.callLog;
     }
     const std::vector<Combination> plan = planFor(GetParam());
@@ -198,23 +212,24 @@ TEST_P(FaultSweep, EachPhaseOfEachCall) {
                 const ProgramRun run = runOn(rackScenario(plan[k].faultJson()), argsOf(plan[k].update));
                 problems[k] = checkRun(plan[k], run);
                 const std::size_t size = run.out.size();
-                if (!problems[k].empty()) problems[k].push_back("ends:\n" + run.out.substr(size > 1500 ? size - 1500 : 0));
+                if (!problems[k].empty())
+                    problems[k].push_back("ends:\n" + run.out.substr(size > 1500 ? size - 1500 : 0));
             }
         }));
     }
     for (auto& worker : workers) worker.get();
     for (std::size_t k = 0; k < plan.size(); ++k) {
-        EXPECT_EQ(problems[k], std::vector<std::string>{}) << (plan[k].update ? "update " : "log ") << plan[k].faultJson();
+        EXPECT_EQ(problems[k], std::vector<std::string>{})
+            << (plan[k].update ? "update " : "log ") << plan[k].faultJson();
     }
     std::cout << "fault sweep of " << GetParam() << ": " << plan.size() << " combinations" << std::endl;
 }
 
 INSTANTIATE_TEST_SUITE_P(D2xx, FaultSweep,
-                         ::testing::Values("FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_Open",
-                                           "FT_ResetPort", "FT_SetLatencyTimer", "FT_SetBaudRate",
-                                           "FT_SetFlowControl", "FT_SetDataCharacteristics", "FT_Purge",
-                                           "FT_SetTimeouts", "FT_EE_Read", "FT_EE_Program", "FT_GetStatus",
-                                           "FT_Read", "FT_Write", "FT_Close"),
+                         ::testing::Values("FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_Open", "FT_ResetPort",
+                                           "FT_SetLatencyTimer", "FT_SetBaudRate", "FT_SetFlowControl",
+                                           "FT_SetDataCharacteristics", "FT_Purge", "FT_SetTimeouts", "FT_EE_Read",
+                                           "FT_EE_Program", "FT_GetStatus", "FT_Read", "FT_Write", "FT_Close"),
                          [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
 }  // namespace

@@ -33,8 +33,7 @@ inline std::string cardDevices(const std::string& card, const std::string& seria
 
 // `cards` are the members of the "cards" object, `extra` further top-level members.
 inline std::string rack(const std::string& devices, const std::string& cards, const std::string& extra = "") {
-    return R"({"devices": [)" + devices + R"(], "cards": {)" + cards + "}" + (extra.empty() ? "" : ", " + extra) +
-           "}";
+    return R"({"devices": [)" + devices + R"(], "cards": {)" + cards + "}" + (extra.empty() ? "" : ", " + extra) + "}";
 }
 
 // A card that takes the image at once and sends a status event every 250 ms (two arrive
@@ -47,23 +46,26 @@ constexpr const char* kQuickCard = R"({"event_interval_ms": 250, "stage_ms": [50
 constexpr int kFifoDevice = 0;
 inline std::string oneCardScenario(const std::string& upgrade = kQuickCard, const std::string& cardExtras = "",
                                    const std::string& topExtras = "") {
-    return rack(cardDevices("card"),
-                R"("card": {"slot": 0, )" + (cardExtras.empty() ? "" : cardExtras + ", ") + R"("upgrade": )" +
-                    upgrade + "}",
-                topExtras);
+    return rack(
+        cardDevices("card"),
+        R"("card": {"slot": 0, )" + (cardExtras.empty() ? "" : cardExtras + ", ") + R"("upgrade": )" + upgrade + "}",
+        topExtras);
 }
 
-inline std::string bundled(const std::string& scenario) { return readFile(benchAssetPath("scenarios/" + scenario)); }
+inline std::string bundled(const std::string& scenario) {
+    return readFile(benchAssetPath("scenarios/" + scenario));
+}
 
 inline ProgramRun runOn(const std::string& scenario, const std::vector<std::string>& args) {
     return runUpdater(args, {scenario, "", {}, 150, ""});
 }
 
-inline ProgramRun runLog(const std::string& scenario) { return runOn(scenario, {"log", "-b", "115200"}); }
+inline ProgramRun runLog(const std::string& scenario) {
+    return runOn(scenario, {"log", "-b", "115200"});
+}
 
-inline std::vector<std::string> updateArgs(const std::string& type, const std::string& which,
-                                           const std::string& file, const std::string& slot = "1",
-                                           const std::vector<std::string>& flags = {}) {
+inline std::vector<std::string> updateArgs(const std::string& type, const std::string& which, const std::string& file,
+                                           const std::string& slot = "1", const std::vector<std::string>& flags = {}) {
     std::vector<std::string> args = {"update", "-b", "115200", "-t", type, "-w", which, "-f", file, "-s", slot};
     args.insert(args.end(), flags.begin(), flags.end());
     return args;

@@ -21,8 +21,8 @@ TEST(Log, GoldenRun) {
     EXPECT_EQ(run.out, "1 serial: NX21A0417A fpga:1.7.3 sw:3.2.0\n3 serial: NX23C1102A fpga:2.1.0 sw:3.4.1\n");
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(uartCommands(run.callLog),
-              (std::vector<std::string>{"GET HW_SLOT_ID\n", "GET HW_SLOT_ID\n", "GET HW_FW_VER\n",
-                                        "GET HW_SW_VER\n", "GET HW_FW_VER\n", "GET HW_SW_VER\n"}));
+              (std::vector<std::string>{"GET HW_SLOT_ID\n", "GET HW_SLOT_ID\n", "GET HW_FW_VER\n", "GET HW_SW_VER\n",
+                                        "GET HW_FW_VER\n", "GET HW_SW_VER\n"}));
     EXPECT_EQ(handleProblems(run.callLog), "");
 }
 
@@ -37,25 +37,23 @@ TEST(Log, ConfiguresBothChannelsInOrderAndClosesFifoFirst) {
         const std::string fn = call["fn"];
         if (fn != "FT_GetStatus" && fn != "FT_Read" && fn != "FT_Write") calls.push_back(call.dump());
     }
-    EXPECT_EQ(calls, (std::vector<std::string>{
-                         R"({"count":2,"dev":-1,"fn":"FT_CreateDeviceInfoList","status":0})",
-                         R"({"count":2,"dev":-1,"fn":"FT_GetDeviceInfoList","status":0})",
-                         R"({"dev":0,"fn":"FT_Open","status":0})",
-                         R"({"dev":0,"fn":"FT_ResetPort","status":17})",
-                         R"({"dev":0,"fn":"FT_SetLatencyTimer","ms":16,"status":0})",
-                         R"({"baud":115200,"dev":0,"fn":"FT_SetBaudRate","status":0})",
-                         R"({"dev":0,"flow":256,"fn":"FT_SetFlowControl","status":0,"xoff":0,"xon":0})",
-                         R"({"dev":0,"fn":"FT_SetDataCharacteristics","parity":0,"status":0,"stop":0,"word":8})",
-                         R"({"dev":0,"fn":"FT_Purge","mask":3,"status":0})",
-                         R"({"dev":0,"fn":"FT_SetTimeouts","read":10000,"status":0,"write":10000})",
-                         R"({"dev":1,"fn":"FT_Open","status":0})",
-                         R"({"dev":1,"fifo_flag":0,"fn":"FT_EE_Read","status":0,"version":5})",
-                         R"({"dev":1,"fifo_flag":1,"fn":"FT_EE_Program","others_unchanged":true,"status":0})",
-                         R"({"dev":1,"fn":"FT_ResetPort","status":17})",
-                         R"({"dev":1,"fn":"FT_SetLatencyTimer","ms":16,"status":0})",
-                         R"({"dev":1,"fn":"FT_Purge","mask":3,"status":0})",
-                         R"({"dev":1,"fn":"FT_Close","status":0})",
-                         R"({"dev":0,"fn":"FT_Close","status":0})"}));
+    EXPECT_EQ(
+        calls,
+        (std::vector<std::string>{
+            R"({"count":2,"dev":-1,"fn":"FT_CreateDeviceInfoList","status":0})",
+            R"({"count":2,"dev":-1,"fn":"FT_GetDeviceInfoList","status":0})", R"({"dev":0,"fn":"FT_Open","status":0})",
+            R"({"dev":0,"fn":"FT_ResetPort","status":17})", R"({"dev":0,"fn":"FT_SetLatencyTimer","ms":16,"status":0})",
+            R"({"baud":115200,"dev":0,"fn":"FT_SetBaudRate","status":0})",
+            R"({"dev":0,"flow":256,"fn":"FT_SetFlowControl","status":0,"xoff":0,"xon":0})",
+            R"({"dev":0,"fn":"FT_SetDataCharacteristics","parity":0,"status":0,"stop":0,"word":8})",
+            R"({"dev":0,"fn":"FT_Purge","mask":3,"status":0})",
+            R"({"dev":0,"fn":"FT_SetTimeouts","read":10000,"status":0,"write":10000})",
+            R"({"dev":1,"fn":"FT_Open","status":0})",
+            R"({"dev":1,"fifo_flag":0,"fn":"FT_EE_Read","status":0,"version":5})",
+            R"({"dev":1,"fifo_flag":1,"fn":"FT_EE_Program","others_unchanged":true,"status":0})",
+            R"({"dev":1,"fn":"FT_ResetPort","status":17})", R"({"dev":1,"fn":"FT_SetLatencyTimer","ms":16,"status":0})",
+            R"({"dev":1,"fn":"FT_Purge","mask":3,"status":0})", R"({"dev":1,"fn":"FT_Close","status":0})",
+            R"({"dev":0,"fn":"FT_Close","status":0})"}));
 }
 
 // Unknown channel letters ("NX" ends in X) and a channel A too short to carry its
@@ -86,8 +84,7 @@ TEST(Log, DevicesThatFormNoReadyCard) {
                                                              "times": "always"}])"),
               kCannotRetrieve + dropped, 1.0},
              {oneCardScenario(kQuickCard, R"("answers": {"GET HW_SLOT_ID": ")" + flood + R"("})"),
-              "info: Partial response while reading uart message : '" + flood + "'\n" + kCannotRetrieve + dropped,
-              0},
+              "info: Partial response while reading uart message : '" + flood + "'\n" + kCannotRetrieve + dropped, 0},
          }) {
         SCOPED_TRACE(out.substr(0, 200));
         const ProgramRun run = runLog(scenario);
@@ -103,8 +100,9 @@ TEST(Log, DevicesThatFormNoReadyCard) {
 // come in pieces, time out, or carry NUL and high bytes.
 TEST(Log, CardsFoundBesideProblems) {
     std::string faultyTimeouts = bundled("rack.json");
-    faultyTimeouts.insert(faultyTimeouts.rfind('}'),
-                          R"(, "faults": [{"function": "FT_SetTimeouts", "device": 1, "status": 4, "times": "always"}])");
+    faultyTimeouts.insert(
+        faultyTimeouts.rfind('}'),
+        R"(, "faults": [{"function": "FT_SetTimeouts", "device": 1, "status": 4, "times": "always"}])");
     const std::pair<std::string, std::string> cases[] = {
         {bundled("devices_254.json"), "2 serial: NX0254A fpga:2.1.0 sw:1.4.2\n"},
         {rack(cardDevices("bad") + ", " + cardDevices("good", "NX0002"), R"(

@@ -20,7 +20,9 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
-std::string benchAssetPath(const std::string& relative) { return std::string(NEXIR_BENCH_ASSETS) + "/" + relative; }
+std::string benchAssetPath(const std::string& relative) {
+    return std::string(NEXIR_BENCH_ASSETS) + "/" + relative;
+}
 
 // Folders below one per process, removed at exit.
 std::string makeTempDir() {
@@ -95,8 +97,7 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
         posix_spawn_file_actions_adddup2(&actions, unread[1], STDOUT_FILENO);
         posix_spawn_file_actions_addclose(&actions, unread[1]);
     } else {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir + "/out").c_str(), O_WRONLY | O_CREAT,
-                                         0600);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir + "/out").c_str(), O_WRONLY | O_CREAT, 0600);
     }
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir + "/err").c_str(), O_WRONLY | O_CREAT, 0600);
     ProgramRun run{"", "", -1, "", 0, dir};
@@ -182,8 +183,10 @@ HANDLE inheritableFile(const std::string& path, DWORD access, DWORD disposition)
 std::string withoutTextModeLineEnds(const std::string& text) {
     std::string result;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text.compare(i, 2, "\r\n") == 0) result += text[++i];
-        else result += text[i] == '\n' ? std::string("<LF>") : std::string(1, text[i]);
+        if (text.compare(i, 2, "\r\n") == 0)
+            result += text[++i];
+        else
+            result += text[i] == '\n' ? std::string("<LF>") : std::string(1, text[i]);
     }
     return result;
 }
@@ -222,9 +225,9 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
     ProgramRun run;
     run.dir = dir;
     const auto started = std::chrono::steady_clock::now();
-    const BOOL created = CreateProcessW(wideFromUtf8(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(), nullptr,
-                                        &startup, &process);
+    const BOOL created =
+        CreateProcessW(wideFromUtf8(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                       CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(), nullptr, &startup, &process);
     for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) CloseHandle(handle);
     if (!created) throw std::runtime_error("could not start " + program);
 

@@ -24,11 +24,11 @@ struct TimedSignal {
 };
 
 struct RunOptions {
-    std::string scenarioJson;          // scenario text; empty: no scenario at all
-    std::string libraryDir;            // where the loader looks; empty: the bench
-    std::vector<std::string> env;      // extra NAME=value entries
-    double timeoutSeconds = 180;       // the run is killed (exit code -9) past this
-    std::string argv0;                 // the program's name for itself; empty: its path
+    std::string scenarioJson;      // scenario text; empty: no scenario at all
+    std::string libraryDir;        // where the loader looks; empty: the bench
+    std::vector<std::string> env;  // extra NAME=value entries
+    double timeoutSeconds = 180;   // the run is killed (exit code -9) past this
+    std::string argv0;             // the program's name for itself; empty: its path
 };
 
 // What an operator or a shell may do to a running program.

@@ -20,8 +20,8 @@ std::string linesIn(int stage, const std::string& first, const std::string& seco
            R"(, "data": "EVT FW_UPGRADE_STATUS )" + first + R"(\nEVT FW_UPGRADE_STATUS )" + second + R"(\n"}]})";
 }
 std::string doneAfterLastByte(int ms) {
-    return R"({"rate_bytes_per_s": 200000, "event_interval_ms": 1000, "done_after_upload_ms": )" +
-           std::to_string(ms) + "}";
+    return R"({"rate_bytes_per_s": 200000, "event_interval_ms": 1000, "done_after_upload_ms": )" + std::to_string(ms) +
+           "}";
 }
 
 struct LinesCase {
@@ -35,7 +35,8 @@ class LinesCloseTogether : public ::testing::TestWithParam<LinesCase> {};
 // still going out is not believed; one after the last byte is, however soon it comes.
 TEST_P(LinesCloseTogether, AreHandledOneByOne) {
     const LinesCase& c = GetParam();
-    const ProgramRun run = runOn(oneCardScenario(c.upgrade), updateArgs("FPGA", "STD", imageFile(patternBytes(100000))));
+    const ProgramRun run =
+        runOn(oneCardScenario(c.upgrade), updateArgs("FPGA", "STD", imageFile(patternBytes(100000))));
     EXPECT_EQ(run.exitCode, c.exitCode) << run.out;
     expectInOrder(run.out, c.shown);
     EXPECT_FALSE(sent(run, kAbort)) << "the card ended the upgrade itself";
@@ -45,7 +46,9 @@ TEST_P(LinesCloseTogether, AreHandledOneByOne) {
 INSTANTIATE_TEST_SUITE_P(
     Update, LinesCloseTogether,
     ::testing::Values(
-        LinesCase{"UploadStatusAndDone", linesIn(1, "1 7", "DONE"), 0,
+        LinesCase{"UploadStatusAndDone",
+                  linesIn(1, "1 7", "DONE"),
+                  0,
                   {bar(1, 7, 4), "Error: " + kMalformed + "EVT FW_UPGRADE_STATUS DONE\n'\n", kSuccess}},
         LinesCase{"UploadStatusAndFail", linesIn(1, "1 7", "FAIL"), 1, {bar(1, 7, 4), kFailLine}},
         LinesCase{"UploadTwoStatuses", linesIn(1, "1 7", "1 8"), 0, {bar(1, 7, 4) + bar(1, 8, 4), kSuccess}},
@@ -64,14 +67,16 @@ TEST(Update, ImageGoesOutInBoundedPieces) {
     const std::string file = patternBytes(5 << 20);
     const std::string path = imageFile(file), image = reference::uploadImage(file, "FPGA");
     const std::string failedWrite = R"("faults": [{"function": "FT_Write", "device": 0, "status": 4, "skip": 3}])";
-    for (const auto& [card, faults, writes, minSeconds] : std::vector<std::tuple<std::string, std::string, std::size_t, double>>{
-             {R"("max_write_bytes": 10000)", "", 525, 0}, {R"("zero_writes": 150)", "", 152, 1.5},
+    for (const auto& [card, faults, writes, minSeconds] :
+         std::vector<std::tuple<std::string, std::string, std::size_t, double>>{
+             {R"("max_write_bytes": 10000)", "", 525, 0},
+             {R"("zero_writes": 150)", "", 152, 1.5},
              {R"("max_write_bytes": 65536)", failedWrite, 4, 0}}) {
         SCOPED_TRACE(card);
         const bool fails = !faults.empty();
-        const ProgramRun run = runOn(
-            oneCardScenario(R"({"event_interval_ms": 100, "stage_ms": [0, 0, 0], )" + card + "}", "", faults),
-            updateArgs("FPGA", "STD", path));
+        const ProgramRun run =
+            runOn(oneCardScenario(R"({"event_interval_ms": 100, "stage_ms": [0, 0, 0], )" + card + "}", "", faults),
+                  updateArgs("FPGA", "STD", path));
         EXPECT_EQ(run.exitCode, fails ? 1 : 0);
         EXPECT_NE(run.out.find(fails ? "error: 4\n" + std::string(kToldToAbort) : kSuccess), std::string::npos);
         EXPECT_EQ(sent(run, kAbort), fails);
@@ -87,15 +92,17 @@ TEST(Update, ImageGoesOutInBoundedPieces) {
 // A card whose FIFO flag has just been programmed: `log` lists it as before and names it
 // in a notice on standard error; `update` refuses it before it hears of an update.
 TEST(CardJustSwitchedToFifoMode, IsListedButNotUpdatedBeforeAReplug) {
-    const std::string notice = "notice: card NX0001A has just been switched to FIFO mode; unplug and replug it (or "
-                               "power-cycle it) before updating it\n";
+    const std::string notice =
+        "notice: card NX0001A has just been switched to FIFO mode; unplug and replug it (or "
+        "power-cycle it) before updating it\n";
     ProgramRun run = runLog(bundled("fifo_mode_after_replug.json"));
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.out, "1 serial: NX0001A fpga:1.0.0 sw:1.0.0\n");
     EXPECT_EQ(run.err, notice);
     run = runOn(bundled("fifo_mode_after_replug.json"), updateArgs("FPGA", "STD", imageFile("image")));
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.out, "error: card NX0001A is not in FIFO mode yet; unplug and replug it, then run the update again\n");
+    EXPECT_EQ(run.out,
+              "error: card NX0001A is not in FIFO mode yet; unplug and replug it, then run the update again\n");
     EXPECT_EQ(run.err, notice);
     EXPECT_EQ(uartCommands(run.callLog), std::vector<std::string>{"GET HW_SLOT_ID\n"});
 }
@@ -106,8 +113,8 @@ class Interruption : public ::testing::TestWithParam<std::tuple<Phase, int>> {};
 
 // The answer the program waits on when the signal comes is 800 ms late.
 std::string lateAnswer(const std::string& command, const std::string& answer) {
-    return oneCardScenario(kQuickCard, R"("answers": {")" + command + R"(": [{"data": ")" + answer +
-                                           R"(\n", "delay_ms": 800}]})");
+    return oneCardScenario(kQuickCard,
+                           R"("answers": {")" + command + R"(": [{"data": ")" + answer + R"(\n", "delay_ms": 800}]})");
 }
 
 TEST_P(Interruption, ClosesEveryHandleAndTellsTheTruth) {
@@ -167,8 +174,8 @@ INSTANTIATE_TEST_SUITE_P(Update, Interruption,
 // A reader that has gone (`update ... | head -2`) does not stop the update midway.
 TEST(ClosedStandardOutput, UpdateRunsToItsEnd) {
     const std::string file = patternBytes(300000);
-    const ProgramRun run = runUpdater(updateArgs("FPGA", "STD", imageFile(file)),
-                                      {oneCardScenario(), "", {}, 60, ""}, {{}, true});
+    const ProgramRun run =
+        runUpdater(updateArgs("FPGA", "STD", imageFile(file)), {oneCardScenario(), "", {}, 60, ""}, {{}, true});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_FALSE(sent(run, kAbort));
     EXPECT_EQ(received(run), reference::uploadImage(file, "FPGA"));

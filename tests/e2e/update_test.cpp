@@ -61,10 +61,12 @@ TEST(Update, GoldenRun) {
 // The request's options, the stages shown and the reboot notice follow the two flags.
 TEST(Update, FlagsShapeTheRequestTheStagesAndTheRebootNotice) {
     const std::string path = imageFile(patternBytes(1000));
-    for (const auto& [flags, request, ending] : std::vector<std::tuple<std::vector<std::string>, std::string, std::string>>{
+    for (const auto& [flags, request, ending] :
+         std::vector<std::tuple<std::vector<std::string>, std::string, std::string>>{
              {{"-v"}, "SET FW_UPGRADE SW 1032 GOLD SKIP_VERIFY\n", "secs\n" + durationTable(3)},
              {{"--reconfigure"}, "SET FW_UPGRADE SW 1032 GOLD RECONFIG\n", "NEXIR Rebooting...\n" + durationTable(4)},
-             {{"-r", "--skip_verify"}, "SET FW_UPGRADE SW 1032 GOLD SKIP_VERIFY RECONFIG\n",
+             {{"-r", "--skip_verify"},
+              "SET FW_UPGRADE SW 1032 GOLD SKIP_VERIFY RECONFIG\n",
               "NEXIR Rebooting...\n" + durationTable(3)}}) {
         const ProgramRun run = runOn(oneCardScenario(), updateArgs("SW", "GOLD", path, "1", flags));
         EXPECT_EQ(uartCommands(run.callLog).back(), request);
@@ -99,8 +101,8 @@ TEST(Update, GoesToTheFirstCardInTheSlotAlone) {
                 seen += fn + call.value("text", " ");
             }
         }
-        EXPECT_EQ(seen.substr(seen.find("FT_Write")), "FT_WriteGET HW_SLOT_ID\nFT_Close FT_Close subscribed on " +
-                                                          std::to_string(2 * chosen + 1) + "\n");
+        EXPECT_EQ(seen.substr(seen.find("FT_Write")),
+                  "FT_WriteGET HW_SLOT_ID\nFT_Close FT_Close subscribed on " + std::to_string(2 * chosen + 1) + "\n");
         EXPECT_EQ(handleProblems(run.callLog), "");
     }
 }
@@ -157,15 +159,15 @@ TEST(Update, OddLines) {
         {"stage": 3, "at_ms": 750,  "data": "EVT FW_UPGRADE_STATUS 0 10\n"}]})"),
                                  updateArgs("FPGA", "GOLD", imageFile(file), "1", {"-v"}));
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.err, "Error: Invalid argument: invalid stoi argument\n"
-                       "Error1: Invalid argument: invalid stoi argument\n"
-                       "Error2: Out of range: invalid vector subscript\n");
-    EXPECT_EQ(maskTimes(run.out),
-              preamble("SET FW_UPGRADE FPGA 300032 GOLD SKIP_VERIFY\n") + "Error: " + kMalformed +
-                  "EVT FW_UPGRADE_STATUS DONE\n'\n" + bar(2, 0, 3) + bar(2, 33, 3) +
-                  "Unknown Stage = 4\n" + bar(2, 66, 3) + bar(2, 100, 3) + "Error2: " + kMalformed + "hello\n'\n" +
-                  bar(3, 0, 3) + bar(0, 10, 3) + bar(3, 33, 3) + bar(3, 66, 3) + bar(3, 100, 3) + kSuccess +
-                  durationTable(3));
+    EXPECT_EQ(run.err,
+              "Error: Invalid argument: invalid stoi argument\n"
+              "Error1: Invalid argument: invalid stoi argument\n"
+              "Error2: Out of range: invalid vector subscript\n");
+    EXPECT_EQ(maskTimes(run.out), preamble("SET FW_UPGRADE FPGA 300032 GOLD SKIP_VERIFY\n") + "Error: " + kMalformed +
+                                      "EVT FW_UPGRADE_STATUS DONE\n'\n" + bar(2, 0, 3) + bar(2, 33, 3) +
+                                      "Unknown Stage = 4\n" + bar(2, 66, 3) + bar(2, 100, 3) + "Error2: " + kMalformed +
+                                      "hello\n'\n" + bar(3, 0, 3) + bar(0, 10, 3) + bar(3, 33, 3) + bar(3, 66, 3) +
+                                      bar(3, 100, 3) + kSuccess + durationTable(3));
     EXPECT_NE(run.out.find("Uploading update", run.out.find("Error: Malformed")), std::string::npos)
         << "the first lines came while the transfer ran";
     EXPECT_EQ(received(run), reference::uploadImage(file, "FPGA"));
@@ -178,14 +180,18 @@ TEST(Update, FailuresBeforeTheImageGoesOut) {
     const std::string path = imageFile(patternBytes(100));
     const std::string request = "SET FW_UPGRADE SW 132 STD\n";
     const std::string subscribing = "Subscribing to upgrade events\nSubscription failed: '";
-    for (const auto& [scenario, out, commands] : std::vector<std::tuple<std::string, std::string, std::vector<std::string>>>{
+    for (const auto& [scenario, out, commands] :
+         std::vector<std::tuple<std::string, std::string, std::vector<std::string>>>{
              {oneCardScenario(kQuickCard, R"("subscription_answer": "RSET EVT_ENA FW_UPGRADE_STATUS OK\r\n")"),
-              subscribing + "RSET EVT_ENA FW_UPGRADE_STATUS OK\r\n'\n", {kSubscribe}},
+              subscribing + "RSET EVT_ENA FW_UPGRADE_STATUS OK\r\n'\n",
+              {kSubscribe}},
              {oneCardScenario(kQuickCard, R"("answers": {"SET EVT_ENA FW_UPGRADE_STATUS ON": null})"),
-              subscribing + "TIMEOUT'\n", {kSubscribe}},
+              subscribing + "TIMEOUT'\n",
+              {kSubscribe}},
              {oneCardScenario(kQuickCard, "", R"("faults": [{"function": "FT_Purge", "device": 0, "status": 4,
                                                              "times": "always"}])"),
-              preamble(request) + "Error: Fifo is not ok\n" + kToldToAbort, {kSubscribe, request, kAbort}}}) {
+              preamble(request) + "Error: Fifo is not ok\n" + kToldToAbort,
+              {kSubscribe, request, kAbort}}}) {
         const ProgramRun run = runOn(scenario, updateArgs("SW", "STD", path));
         expectRun(run, 1, out + durationTable(4), commands);
         EXPECT_TRUE(fifoWrites(run).empty());
@@ -200,12 +206,15 @@ TEST(Update, SilenceOrFailDuringTheTransferStopsIt) {
     const std::string file = patternBytes(1 << 20);
     const std::string image = reference::uploadImage(file, "FPGA");
     const std::string request = "SET FW_UPGRADE FPGA 1048608 STD\n";
-    const std::string aborted = "\nError: Update timeout while waiting for file transfer, aborting automatically: "
-                                "RSET FW_ABORT_UPGRADE OK\n\nError: Update Failed\n" + durationTable(4);
+    const std::string aborted =
+        "\nError: Update timeout while waiting for file transfer, aborting automatically: "
+        "RSET FW_ABORT_UPGRADE OK\n\nError: Update Failed\n" +
+        durationTable(4);
     for (const auto& [card, ending] : std::vector<std::pair<std::string, std::string>>{
              {R"("rate_bytes_per_s": 131072, "silent_during_transfer": true)", aborted},
              {R"("stop_taking_after": 4096, "silent_during_transfer": true)", aborted},
-             {R"("rate_bytes_per_s": 131072, "fail_at_stage": 1)", "      " + std::string(kFailLine) + durationTable(4)}}) {
+             {R"("rate_bytes_per_s": 131072, "fail_at_stage": 1)",
+              "      " + std::string(kFailLine) + durationTable(4)}}) {
         SCOPED_TRACE(card);
         const ProgramRun run = runOn(oneCardScenario("{\"event_interval_ms\": 500, " + card + "}"),
                                      updateArgs("FPGA", "STD", imageFile(file)));
@@ -232,13 +241,15 @@ TEST(Update, SilentReadsAfterTheTransferAbortAtTheSixth) {
              {"EVT FW_UPGRADE_STATUS 2 abc\\n", true, ""}}) {
         SCOPED_TRACE(line);
         const ProgramRun run = runOn(oneCardScenario(R"({"event_interval_ms": 50, "stage_ms": [60000, 60000, 60000],
-          "silent_after_transfer": true, "extra_lines": [{"stage": 1, "at_ms": 6000, "data": ")" + line + R"("}]})"),
+          "silent_after_transfer": true, "extra_lines": [{"stage": 1, "at_ms": 6000, "data": ")" +
+                                                     line + R"("}]})"),
                                      updateArgs("SW", "STD", imageFile(patternBytes(1000))));
         const std::string request = "SET FW_UPGRADE SW 1032 STD\n";
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(maskTimes(run.out), preamble(request) + shown +
                                           "Error: Update timeout, aborting automatically: RSET FW_ABORT_UPGRADE OK\n"
-                                          "\nError: Update Failed\n" + durationTable(4));
+                                          "\nError: Update Failed\n" +
+                                          durationTable(4));
         // The UART's reads and writes in order, with the empty polls before each.
         std::vector<std::pair<std::string, long>> steps;
         long silent = 0;

@@ -21,7 +21,8 @@ class ProgressBarTest : public ::testing::Test {
 protected:
     // Configured as the update procedure configures it.
     std::unique_ptr<ProgressBar> makeBar(int stages = 4) {
-        auto made = std::make_unique<ProgressBar>([this] { return now.load(); }, table, errors, [this] { return columns; });
+        auto made =
+            std::make_unique<ProgressBar>([this] { return now.load(); }, table, errors, [this] { return columns; });
         made->setBarWidth(50), made->setDoneText("#"), made->setRemainingText(" ");
         made->setStages(std::vector<std::string>(names.begin(), names.begin() + stages));
         return made;
@@ -36,8 +37,8 @@ protected:
         return recorder.str();
     }
 
-    const std::vector<std::string> names = {reference::stageName(1), reference::stageName(2),
-                                            reference::stageName(3), reference::stageName(4)};
+    const std::vector<std::string> names = {reference::stageName(1), reference::stageName(2), reference::stageName(3),
+                                            reference::stageName(4)};
     std::atomic<std::uint32_t> now{1000};
     std::size_t columns = 0;  // not a terminal
     std::ostringstream table;
@@ -51,11 +52,16 @@ protected:
 // notice, stage 0 is reported but still drawn.
 TEST_F(ProgressBarTest, Drawings) {
     using reference::bar;
-    const std::pair<std::pair<int, float>, std::string> cases[] = {
-        {{1, 0.0f}, bar(1, 0, 4)},   {{1, 40.0f}, bar(1, 40, 4)},   {{1, 97.9f}, bar(1, 97, 4)},
-        {{1, 98.0f}, bar(1, 98, 4)}, {{1, 100.0f}, bar(1, 100, 4)}, {{1, -7.5f}, bar(1, 0, 4)},
-        {{1, 100.5f}, ""},           {{2, 10.0f}, bar(2, 10, 4)},   {{5, 50.0f}, "Unknown Stage = 5\n"},
-        {{255, 50.0f}, "Unknown Stage = 255\n"}};
+    const std::pair<std::pair<int, float>, std::string> cases[] = {{{1, 0.0f}, bar(1, 0, 4)},
+                                                                   {{1, 40.0f}, bar(1, 40, 4)},
+                                                                   {{1, 97.9f}, bar(1, 97, 4)},
+                                                                   {{1, 98.0f}, bar(1, 98, 4)},
+                                                                   {{1, 100.0f}, bar(1, 100, 4)},
+                                                                   {{1, -7.5f}, bar(1, 0, 4)},
+                                                                   {{1, 100.5f}, ""},
+                                                                   {{2, 10.0f}, bar(2, 10, 4)},
+                                                                   {{5, 50.0f}, "Unknown Stage = 5\n"},
+                                                                   {{255, 50.0f}, "Unknown Stage = 255\n"}};
     for (const auto& [input, drawn] : cases) EXPECT_EQ(draw(input.first, input.second), drawn) << input.second;
     EXPECT_EQ(errors.str(), "");
     EXPECT_EQ(draw(0, 10.0f), reference::bar(0, 10, 4));
@@ -78,10 +84,9 @@ TEST_F(ProgressBarTest, ShrinksToFitANarrowTerminal) {
 
 // Each stage lasts from its first drawing to its latest, modulo 2^32 ms.
 TEST_F(ProgressBarTest, TableListsEachStageFromFirstToLatestDrawing) {
-    const std::tuple<std::uint32_t, int, float> steps[] = {{1000, 1, 0.0f},        {13345, 1, 100.0f},
-                                                           {13345, 2, 0.0f},       {14845, 2, 100.0f},
-                                                           {14845, 0, 10.0f},      {0xFFFFF000u, 3, 100.5f},
-                                                           {0xFFFFF000u, 4, 0.0f}, {0x100, 4, 50.0f}};
+    const std::tuple<std::uint32_t, int, float> steps[] = {
+        {1000, 1, 0.0f},   {13345, 1, 100.0f},       {13345, 2, 0.0f},       {14845, 2, 100.0f},
+        {14845, 0, 10.0f}, {0xFFFFF000u, 3, 100.5f}, {0xFFFFF000u, 4, 0.0f}, {0x100, 4, 50.0f}};
     for (const auto& [time, stage, percent] : steps) now = time, draw(stage, percent);
     bar.reset();
     EXPECT_EQ(table.str(),

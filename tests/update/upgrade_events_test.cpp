@@ -32,7 +32,7 @@ TEST(StatusEvent, NumbersConvertLikeStoi) {
     };
     for (const auto& [words, expected] : cases) {
         const StatusEvent event = parseStatusEvent(words);
-        EXPECT_EQ(!event.isStatus          ? "no status"
+        EXPECT_EQ(!event.isStatus        ? "no status"
                   : !event.error.empty() ? event.error
                                          : std::to_string(event.stage) + " " + std::to_string(event.percent),
                   expected)

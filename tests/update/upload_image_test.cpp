@@ -19,8 +19,9 @@ std::string load(std::istream& file, std::uint64_t size, const std::string& type
     UploadImage image{std::unique_ptr<std::uint8_t[]>(new std::uint8_t[4]), 4};
     std::ostringstream messages;
     EXPECT_EQ(loadUpdateImageFrom(file, size, type, image, messages), expected) << type << size;
-    return messages.str() + (image.bytes ? std::string(reinterpret_cast<char*>(image.bytes.get()), image.size)
-                                         : image.size == 0 ? "none" : "a size without bytes");
+    return messages.str() + (image.bytes       ? std::string(reinterpret_cast<char*>(image.bytes.get()), image.size)
+                             : image.size == 0 ? "none"
+                                               : "a size without bytes");
 }
 
 }  // namespace
@@ -52,8 +53,10 @@ TEST(UploadImage, RefusalsInTheirOrder) {
          std::vector<std::tuple<const char*, bool, std::uint64_t, const char*, std::string>>{
              {"", false, std::uint64_t{1} << 31, "sw", kTooLarge},
              {"", false, (std::uint64_t{1} << 32) + 4, "SW", kTooLarge},
-             {"ABCDE", true, 5, "FPGA ", kUnknownType},            {"ABCDE", true, 5, "FPGA", kReadFailed},
-             {"ABC", false, 6, "SW", kReadFailed},                 {"ABCDEFG", false, 6, "SW", kReadFailed}}) {
+             {"ABCDE", true, 5, "FPGA ", kUnknownType},
+             {"ABCDE", true, 5, "FPGA", kReadFailed},
+             {"ABC", false, 6, "SW", kReadFailed},
+             {"ABCDEFG", false, 6, "SW", kReadFailed}}) {
         std::istringstream file(content);
         if (failed) file.setstate(std::ios::failbit);
         EXPECT_EQ(load(file, size, type, -1), message + "none");
