@@ -24,6 +24,8 @@
 
 #include <unistd.h>
 
+using namespace nexir;
+
 namespace {
 
 namespace fs = std::filesystem;

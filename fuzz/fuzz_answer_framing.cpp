@@ -9,6 +9,8 @@
 #include "fuzz_support.h"
 #include "link/answer_framing.h"
 
+using namespace nexir;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Input input{data, size};
     std::string cuts(input.byte() % 16, '\0');

@@ -15,6 +15,8 @@
 #include "fuzz_support.h"
 #include "link/device_description.h"
 
+using namespace nexir;
+
 namespace {
 
 template <std::size_t N>

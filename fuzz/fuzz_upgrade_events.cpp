@@ -13,6 +13,8 @@
 #include "fuzz_support.h"
 #include "update/upgrade_events.h"
 
+using namespace nexir;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string line(reinterpret_cast<const char*>(data), size);
     const EventLine event = classifyEventLine(line);

@@ -14,15 +14,40 @@
 #include <string>
 
 #include "cli/commands.h"
-#include "cli/driver_hint.h"
 #include "link/d2xx_library.h"
-#include "link/interruption.h"
 #include "platform/command_line.h"
+#include "platform/interruption.h"
 #include "platform/timer_resolution.h"
 
+namespace nexir {
 namespace {
 
 const char kBaudHelp[] = "Choose baud rate for serial connection to NEXIR";
+const char kDocument[] = "hardware.md";
+
+// The installed copy of the document, found from the running program: the docs lie at
+// NEXIR_DOC_FROM_BINDIR from the program's folder under every install prefix (/usr for
+// the package, /usr/local or another for a hand install). Empty when not installed.
+std::string installedDocument() {
+#if defined(__linux__)
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const auto document = (program.parent_path() / NEXIR_DOC_FROM_BINDIR / kDocument).lexically_normal();
+        if (std::filesystem::is_regular_file(document, error)) return document.string();
+    }
+#endif
+    return {};
+}
+
+// The line that follows the missing-library error: where the documentation says how
+// to install FTDI's D2XX driver, which no package of ours can bring.
+std::string driverInstallHint() {
+    std::string document = installedDocument();
+    if (document.empty()) document = std::string(kDocument) + " in the documentation of nexir-updater";
+    return "info: FTDI's D2XX driver is installed separately, as \"The D2XX library from FTDI\" in " + document +
+           " describes";
+}
 
 std::int32_t withD2xx(const std::function<std::int32_t()>& command) {
     if (!loadD2xxLibrary(std::cout)) {
@@ -50,9 +75,12 @@ CLI::Validator existingFile() {
 }
 
 }  // namespace
+}  // namespace nexir
 
 int main(int argc, char** argv) {
+    using namespace nexir;
     CLI::App app{"NEXIR FPGA FW and SW Update Application - Version 1.0"};
+    app.set_version_flag("--version", "nexir-updater " NEXIR_VERSION, "Print the program's name and version and exit");
     app.require_subcommand(1);
     CLI::App* log = app.add_subcommand("log", "Print system status e.g nexir version and current boot image");
     CLI::App* update = app.add_subcommand("update", "Update either the FPGA or the Linux host software");
@@ -96,7 +124,7 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::IsMember({"gold", "std"}));
     boot->add_flag("-n, --now", now, "Reboot now into the chosen image");
-    boot->callback([&] { status = withD2xx([&] { return bootCommand(bootBaud); }); });
+    boot->callback([&] { status = withD2xx([&] { return bootCommand(bootBaud, image, now); }); });
 
     installInterruptionHandlers();
     const std::vector<std::string> arguments = utf8Arguments(argc, argv);

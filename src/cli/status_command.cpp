@@ -1,11 +1,19 @@
 #include <iostream>
 
 #include "cli/commands.h"
-#include "cli/version_token.h"
 #include "link/card_discovery.h"
+
+namespace nexir {
 
 void reportNoReadyCards() {
     std::cout << "error: no available and ready NEXIR cards detected, exiting..." << std::endl;
+}
+
+std::string versionToken(const std::string& answer) {
+    const std::size_t lastBlank = answer.rfind(' ');
+    std::string token = lastBlank == std::string::npos ? answer : answer.substr(lastBlank + 1);
+    if (!token.empty() && token.back() == '\n') token.pop_back();
+    return token;
 }
 
 std::int32_t statusCommand(std::uint32_t baudRate) {
@@ -21,3 +29,5 @@ std::int32_t statusCommand(std::uint32_t baudRate) {
     }
     return 0;
 }
+
+}  // namespace nexir

@@ -3,7 +3,9 @@
 
 #include "cli/commands.h"
 #include "link/card_discovery.h"
+#include "update/update_procedure.h"
 
+namespace nexir {
 namespace {
 // The first card whose slot text equals `slot` exactly, or none.
 std::shared_ptr<NEXIR> cardInSlot(const CardList& cards, const std::string& slot) {
@@ -33,5 +35,7 @@ std::int32_t updateCommand(std::uint32_t baudRate, const std::string& slot, cons
                   << " is not in FIFO mode yet; unplug and replug it, then run the update again" << std::endl;
         return -1;
     }
-    return chosen->runUpdate(type, which, file, skipVerify, reconfigure);
+    return runUpdate(*chosen, type, which, file, skipVerify, reconfigure);
 }
+
+}  // namespace nexir

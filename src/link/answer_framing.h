@@ -6,15 +6,24 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
+
+namespace nexir {
 
 class AnswerFraming {
 public:
     // Appends a chunk; true when it completes the answer.
-    bool append(const char* chunk, std::size_t length);
+    bool append(const char* chunk, std::size_t length) {
+        if (length == 0) return false;
+        answer_.append(chunk, length);
+        return chunk[length - 1] == '\n';
+    }
     bool empty() const { return answer_.empty(); }
     // The answer so far, handing it over and starting afresh.
-    std::string take();
+    std::string take() { return std::exchange(answer_, std::string()); }
 
 private:
     std::string answer_;
 };
+
+}  // namespace nexir

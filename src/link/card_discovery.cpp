@@ -6,6 +6,8 @@
 #include "link/d2xx_library.h"
 #include "link/device_description.h"
 
+namespace nexir {
+
 namespace {
 
 constexpr DWORD kMaxDevices = 254;  // device indices are 8-bit and 255 is never used
@@ -57,3 +59,5 @@ CardList discoverCards(std::uint32_t baudRate) {
     }
     return cards;
 }
+
+}  // namespace nexir

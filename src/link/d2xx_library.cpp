@@ -12,6 +12,8 @@
 #include <dlfcn.h>
 #endif
 
+namespace nexir {
+
 namespace {
 
 D2xxFunctions functions;
@@ -116,3 +118,5 @@ bool loadD2xxLibrary(std::ostream& out) {
 const D2xxFunctions& d2xx() {
     return functions;
 }
+
+}  // namespace nexir

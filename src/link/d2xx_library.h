@@ -11,6 +11,8 @@
 
 #include "link/ftd2xx_abi.h"
 
+namespace nexir {
+
 struct D2xxFunctions {
     FT_CreateDeviceInfoList_t createDeviceInfoList = nullptr;
     FT_GetDeviceInfoList_t getDeviceInfoList = nullptr;
@@ -40,3 +42,5 @@ bool loadD2xxLibrary(std::ostream& out);
 
 // The resolved entry points; only valid after loadD2xxLibrary has returned true.
 const D2xxFunctions& d2xx();
+
+}  // namespace nexir

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <sstream>
 
+namespace nexir {
+
 namespace {
 constexpr std::size_t kPrefixLength = 7;  // "KRO_NX|"
 }
@@ -72,3 +74,5 @@ DeviceVerdict examineDevice(const std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes, 
     verdict.partner = findPartner(nodes, count, index);
     return verdict;
 }
+
+}  // namespace nexir

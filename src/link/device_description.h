@@ -7,6 +7,8 @@
 
 #include "link/ftd2xx_abi.h"
 
+namespace nexir {
+
 enum class ChannelKind {
     NotACard,      // no "NX" in the description: some other FTDI device
     ChannelA,      // a card's channel A, the FIFO channel that discovery starts from
@@ -35,3 +37,5 @@ struct DeviceVerdict {
     bool flowControl = false;  // ChannelA only
 };
 DeviceVerdict examineDevice(const std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes, std::size_t count, std::size_t index);
+
+}  // namespace nexir

@@ -5,6 +5,8 @@
 
 #include "link/d2xx_library.h"
 
+namespace nexir {
+
 namespace {
 constexpr UCHAR kLatencyTimerMs = 16;
 constexpr ULONG kUartTimeoutMs = 10000;
@@ -103,3 +105,5 @@ void NEXIR::ensureFifoMode() {
                  "updating it"
               << std::endl;
 }
+
+}  // namespace nexir

@@ -7,7 +7,14 @@
 #include <string>
 
 #include "link/ftd2xx_abi.h"
-#include "update/update_result.h"
+
+namespace nexir {
+
+// Outcome of writing the upload image on the FIFO channel.
+struct UpdateResult {
+    std::int32_t code = 0;  // 0 when the whole image was written, -1 otherwise
+    std::string message;    // empty on success, the reason on failure
+};
 
 class NEXIR {
 public:
@@ -26,10 +33,11 @@ public:
     std::string readResponse(std::uint32_t pollLimit);
     // Asks the card for its slot and stores it as "1".."4"; 0 on success, -1 otherwise.
     std::int32_t querySlotId();
+    // The slot, 1 to 4, that an answer to "GET HW_SLOT_ID" names, or 0 when it names
+    // none. The card counts its slots from 0; the answer is searched for
+    // "GET HW_SLOT_ID <digit>" anywhere, lower digits first.
+    static int slotNumberIn(const std::string& answer);
 
-    // Carries out one whole firmware update of this card; 0 on success, -1 otherwise.
-    std::int32_t runUpdate(std::string updateType, std::string imageChoice, std::string imagePath, bool skipVerify,
-                           bool reconfigure);
     // Writes the upload image on the FIFO channel (runs on the transfer task's thread).
     // Stops early once `abort` is set.
     UpdateResult transferImage(const std::uint8_t* image, std::uint64_t size, std::uint32_t* bytesWritten,
@@ -53,3 +61,5 @@ private:
     void openFifoChannel();
     void ensureFifoMode();
 };
+
+}  // namespace nexir

@@ -1,7 +1,18 @@
+// The card's slot: asked once, right after the card's channels are opened.
 #include <iostream>
 
 #include "link/nexir.h"
-#include "link/slot_answer.h"
+
+namespace nexir {
+
+int NEXIR::slotNumberIn(const std::string& answer) {
+    static const char* const kSlotAnswers[] = {"GET HW_SLOT_ID 0", "GET HW_SLOT_ID 1", "GET HW_SLOT_ID 2",
+                                               "GET HW_SLOT_ID 3"};
+    for (int slot = 0; slot < 4; ++slot) {
+        if (answer.find(kSlotAnswers[slot]) != std::string::npos) return slot + 1;
+    }
+    return 0;
+}
 
 std::int32_t NEXIR::querySlotId() {
     const std::string answer = sendCommand("GET HW_SLOT_ID\n");
@@ -20,3 +31,5 @@ std::int32_t NEXIR::querySlotId() {
     slotId.clear();
     return -1;
 }
+
+}  // namespace nexir

@@ -6,8 +6,10 @@
 
 #include "link/answer_framing.h"
 #include "link/d2xx_library.h"
-#include "link/interruption.h"
 #include "link/nexir.h"
+#include "platform/interruption.h"
+
+namespace nexir {
 
 namespace {
 constexpr std::uint32_t kCommandPollLimit = 1000;
@@ -58,3 +60,5 @@ std::string NEXIR::readResponse(std::uint32_t pollLimit) {
     }
     return kTimeout;
 }
+
+}  // namespace nexir

@@ -7,6 +7,8 @@
 
 #include "platform/text.h"
 
+namespace nexir {
+
 std::vector<std::string> utf8Arguments(int argc, char** argv) {
     int count = 0;
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -16,8 +18,15 @@ std::vector<std::string> utf8Arguments(int argc, char** argv) {
     LocalFree(wide);
     return arguments;
 }
+
+}  // namespace nexir
 #else
+
+namespace nexir {
+
 std::vector<std::string> utf8Arguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
 }
+
+}  // namespace nexir
 #endif

@@ -3,6 +3,8 @@
 #if defined(_WIN32)
 #include <windows.h>
 
+namespace nexir {
+
 std::string utf8FromWide(const std::wstring& text) {
     if (text.empty()) return {};
     const int size =
@@ -19,4 +21,6 @@ std::wstring wideFromUtf8(const std::string& text) {
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
     return result;
 }
+
+}  // namespace nexir
 #endif

@@ -5,6 +5,10 @@
 #include <string>
 
 #if defined(_WIN32)
+namespace nexir {
+
 std::string utf8FromWide(const std::wstring& text);
 std::wstring wideFromUtf8(const std::string& text);
+
+}  // namespace nexir
 #endif

@@ -5,12 +5,21 @@
 // Needs <windows.h> before it.
 #include <timeapi.h>
 
+namespace nexir {
+
 FineTimerResolution::FineTimerResolution() : raised_(timeBeginPeriod(1) == TIMERR_NOERROR) {}
 
 FineTimerResolution::~FineTimerResolution() {
     if (raised_) timeEndPeriod(1);
 }
+
+}  // namespace nexir
 #else
+
+namespace nexir {
+
 FineTimerResolution::FineTimerResolution() = default;
 FineTimerResolution::~FineTimerResolution() = default;
+
+}  // namespace nexir
 #endif

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace nexir {
+
 // Keeps the system timer at one millisecond for its lifetime, so that the one-millisecond
 // sleep between empty polls of a card lasts about that long. Windows' default tick of
 // about 15.6 ms would stretch each one-second command time-out to some 15 s. Nothing to
@@ -16,3 +18,5 @@ private:
     bool raised_ = false;  // whether the raise succeeded and is to be undone
 #endif
 };
+
+}  // namespace nexir

@@ -1,12 +1,37 @@
 #include "update/progress_bar.h"
 
 #include <algorithm>
+#include <limits>
 #include <sstream>
 #include <utility>
 
-#include "update/console.h"
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
 
+namespace nexir {
 namespace {
+
+// The width in columns of the terminal that standard output shows on; 0 when standard
+// output is not a terminal (a file, a pipe).
+std::size_t consoleColumns() {
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    // Fails when standard output is redirected, which is what "not a terminal" means here.
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+    return static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+#else
+    if (!isatty(STDOUT_FILENO)) return 0;
+    winsize size{};
+    // A terminal that does not tell its width (a bare pseudo-terminal) counts as wide.
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0)
+        return std::numeric_limits<std::size_t>::max();
+    return size.ws_col;
+#endif
+}
 
 // The integer part of width * percent / 100, in single precision as the
 // cards' own tools draw it, so that the first cell is already done at 0 %.
@@ -73,6 +98,7 @@ void ProgressBar::redraw(std::uint8_t stage, std::ostream& out) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (progress_ > 100.0f) return;
     if (stage > stageNames_.size()) {
+        endRowLocked(out);
         out << "Unknown Stage = " << static_cast<unsigned>(stage) << "\n";
         return;
     }
@@ -98,7 +124,7 @@ void ProgressBar::recordStage(std::uint8_t stage) {
 
 // The frame is flushed whole, so that the console shows the latest event at once
 // rather than when the next one comes.
-void ProgressBar::drawLine(std::ostream& out) const {
+void ProgressBar::drawLine(std::ostream& out) {
     // Negative (and NaN) percentages are drawn as 0.
     const float shown = progress_ >= 0.0f ? progress_ : 0.0f;
     const std::size_t cells = cellsThatFit();
@@ -109,6 +135,20 @@ void ProgressBar::drawLine(std::ostream& out) const {
     out << "]"
         << " " << std::min(static_cast<unsigned>(shown), 100u) << "%"
         << " " << statusText_ << std::flush;
+    rowOpen_ = true;
+}
+
+void ProgressBar::endRow(std::ostream& out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    endRowLocked(out);
+}
+
+// A frame leaves the cursor at the end of its row, ready for the next "\r". A line
+// written now would run on after the frame; on a terminal it gets a row of its own.
+// Files and pipes see the frames and lines exactly as written.
+void ProgressBar::endRowLocked(std::ostream& out) {
+    if (rowOpen_ && columns_() != 0) out << "\n" << std::flush;
+    rowOpen_ = false;
 }
 
 // A frame wider than the terminal wraps, and "\r" then goes back only to the start of
@@ -131,3 +171,5 @@ void ProgressBar::printDurations() const {
     for (std::size_t i = 0; i < stageNames_.size(); ++i)
         tableOut_ << stageNames_[i] << " >> " << secondsText(stageDurations_[i]) << " seconds.\n";
 }
+
+}  // namespace nexir

@@ -10,6 +10,8 @@
 
 #include "platform/ticks.h"
 
+namespace nexir {
+
 // A millisecond counter that wraps around every 2^32 ms (about 49.7 days);
 // durations are taken modulo 2^32, so a wrap between two readings is harmless.
 using TickSource = std::function<std::uint32_t()>;
@@ -38,10 +40,14 @@ public:
     // Stores the percentage, then redraws; the two are separate critical sections.
     void setProgress(std::uint8_t stage, float percent, std::ostream& out);
     void redraw(std::uint8_t stage, std::ostream& out);
+    // Call before writing a line while the bar may be shown: on a terminal, ends the
+    // row of the last frame, so that the line starts on a row of its own.
+    void endRow(std::ostream& out);
 
 private:
     void recordStage(std::uint8_t stage);
-    void drawLine(std::ostream& out) const;
+    void drawLine(std::ostream& out);
+    void endRowLocked(std::ostream& out);
     std::size_t cellsThatFit() const;
     void printDurations() const;
 
@@ -60,4 +66,7 @@ private:
     // A start tick of 0 means the stage has not been drawn yet.
     std::vector<std::uint32_t> stageStartTicks_;
     std::vector<std::uint32_t> stageDurations_;
+    bool rowOpen_ = false;  // a frame was drawn and no line end has followed it
 };
+
+}  // namespace nexir

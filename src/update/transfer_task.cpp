@@ -1,7 +1,6 @@
 #include "update/transfer_task.h"
 
-#include "link/nexir.h"
-#include "update/upload_image.h"
+namespace nexir {
 
 TransferTask::TransferTask(NEXIR& card, const UploadImage& image) {
     future_ = std::async(std::launch::async, &NEXIR::transferImage, &card, image.bytes.get(), image.size,
@@ -25,3 +24,5 @@ void TransferTask::stop() {
     abort_ = true;
     if (future_.valid()) future_.wait();
 }
+
+}  // namespace nexir

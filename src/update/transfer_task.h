@@ -9,10 +9,10 @@
 #include <future>
 #include <optional>
 
-#include "update/update_result.h"
+#include "link/nexir.h"
+#include "update/upload_image.h"
 
-class NEXIR;
-struct UploadImage;
+namespace nexir {
 
 class TransferTask {
 public:
@@ -35,3 +35,5 @@ private:
     std::future<UpdateResult> future_;
     std::optional<UpdateResult> result_;
 };
+
+}  // namespace nexir

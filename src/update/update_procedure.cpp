@@ -4,21 +4,22 @@
 //
 // Once the card has accepted the upgrade request it waits for the image; every way out
 // on our side from then on tells it to abort, so that no card is left waiting.
+#include "update/update_procedure.h"
+
 #include <chrono>
 #include <deque>
 #include <exception>
 #include <iostream>
 #include <sstream>
-#include <string>
 #include <vector>
 
-#include "link/interruption.h"
-#include "link/nexir.h"
+#include "platform/interruption.h"
 #include "update/progress_bar.h"
 #include "update/transfer_task.h"
 #include "update/upgrade_events.h"
 #include "update/upload_image.h"
 
+namespace nexir {
 namespace {
 
 constexpr std::uint32_t kEventPollLimit = 2000;
@@ -41,6 +42,7 @@ void showStatusEvent(const std::vector<std::string>& words, ProgressBar& bar, co
     const StatusEvent event = parseStatusEvent(words);
     if (!event.isStatus) return;
     if (!event.error.empty()) {
+        bar.endRow(std::cout);
         std::cerr << tag << ": " << event.error << std::endl;
         return;
     }
@@ -51,7 +53,8 @@ void reportFailEvent(const std::string& line) {
     std::cout << "Received '" << line << "' . Upgrade failed\n";
 }
 
-void reportMalformed(const char* tag, const std::string& line) {
+void reportMalformed(ProgressBar& bar, const char* tag, const std::string& line) {
+    bar.endRow(std::cout);
     std::cout << tag << "Malformed response. Looking for 2 param response FW_UPGRADE_STATUS, got: '" << line << "'\n";
 }
 
@@ -114,8 +117,9 @@ std::string tellCardToAbort(NEXIR& card) {
 }
 
 // The abort of a run that cannot go on, with the phase's reason and the card's answer.
-std::int32_t abortUpdate(NEXIR& card, const char* reason) {
+std::int32_t abortUpdate(NEXIR& card, ProgressBar& bar, const char* reason) {
     const std::string answer = card.sendCommand("SET FW_ABORT_UPGRADE");
+    bar.endRow(std::cout);
     std::cout << reason << answer << std::endl;
     std::cout << "Error: Update Failed" << std::endl;
     return -1;
@@ -148,6 +152,7 @@ PhaseOutcome handleTransferLine(const std::string& line, ProgressBar& bar, Trans
             showStatusEvent(event.words, bar, "Error");
             return PhaseOutcome::Continue;
         case EventKind::Fail:
+            bar.endRow(std::cout);
             reportFailEvent(line);
             return PhaseOutcome::Failed;
         case EventKind::Done:
@@ -157,10 +162,10 @@ PhaseOutcome handleTransferLine(const std::string& line, ProgressBar& bar, Trans
             if (transfer.finishedWithin(kLastWriteReturning) && transfer.result().code >= 0) {
                 return PhaseOutcome::Done;
             }
-            reportMalformed("Error: ", line);
+            reportMalformed(bar, "Error: ", line);
             return PhaseOutcome::Continue;
         case EventKind::Malformed:
-            reportMalformed("Error: ", line);
+            reportMalformed(bar, "Error: ", line);
             return PhaseOutcome::Continue;
     }
     return PhaseOutcome::Continue;
@@ -193,7 +198,7 @@ std::int32_t awaitCompletion(NEXIR& card, EventLines& lines, ProgressBar& bar) {
                     ++timeouts;
                     continue;
                 }
-                return abortUpdate(card, "Error: Update timeout, aborting automatically: ");
+                return abortUpdate(card, bar, "Error: Update timeout, aborting automatically: ");
             case EventKind::FourWords:
                 showStatusEvent(event.words, bar, "Error1");
                 break;
@@ -206,7 +211,7 @@ std::int32_t awaitCompletion(NEXIR& card, EventLines& lines, ProgressBar& bar) {
                 showStatusEvent(event.words, bar, "Error1");
                 break;
             case EventKind::Malformed:
-                reportMalformed("Error2: ", line);
+                reportMalformed(bar, "Error2: ", line);
                 continue;
         }
         if (done) return 0;
@@ -233,7 +238,7 @@ std::int32_t transferAndComplete(NEXIR& card, const UploadImage& image, Progress
         switch (handleTransferLine(line, bar, transfer)) {
             case PhaseOutcome::TimedOut:
                 transfer.stop();
-                return abortUpdate(card,
+                return abortUpdate(card, bar,
                                    "Error: Update timeout while waiting for file transfer, aborting automatically: ");
             case PhaseOutcome::Failed:
                 return -1;
@@ -246,6 +251,7 @@ std::int32_t transferAndComplete(NEXIR& card, const UploadImage& image, Progress
     }
     const UpdateResult& result = transfer.result();
     if (result.code < 0) {
+        bar.endRow(std::cout);
         std::cout << result.message << std::endl;
         abortAfterFailure(card);
         return result.code;
@@ -257,8 +263,8 @@ std::int32_t transferAndComplete(NEXIR& card, const UploadImage& image, Progress
 
 }  // namespace
 
-std::int32_t NEXIR::runUpdate(std::string updateType, std::string imageChoice, std::string imagePath, bool skipVerify,
-                              bool reconfigure) {
+std::int32_t runUpdate(NEXIR& card, std::string updateType, std::string imageChoice, std::string imagePath,
+                       bool skipVerify, bool reconfigure) {
     // Declared first so that it is destroyed last: its table closes every attempt.
     ProgressBar bar;
     bar.setBarWidth(50);
@@ -270,7 +276,7 @@ std::int32_t NEXIR::runUpdate(std::string updateType, std::string imageChoice, s
     if (loadUpdateImage(imagePath, updateType, image) != 0) return -1;
 
     std::cout << "Subscribing to upgrade events" << std::endl;
-    std::string answer = sendCommand(kSubscription);
+    std::string answer = card.sendCommand(kSubscription);
     if (answer != kSubscriptionAccepted) {
         std::cout << "Subscription failed: '" << answer << "'\n";
         return -1;
@@ -279,20 +285,22 @@ std::int32_t NEXIR::runUpdate(std::string updateType, std::string imageChoice, s
     const std::string request = upgradeRequest(updateType, image.size, imageChoice, skipVerify, reconfigure);
     std::cout << "Sending UART command: <" << request << ">" << std::endl;
     try {
-        answer = sendCommand(request);
+        answer = card.sendCommand(request);
     } catch (const Interrupted& interruption) {
-        abortOnInterruption(*this, interruption.signal);  // the request went out
+        abortOnInterruption(card, interruption.signal);  // the request went out
     }
     std::cout << "UART response: <" << answer << ">" << std::endl;
 
-    if (fifoStatus != FT_OK) {
+    if (card.fifoStatus != FT_OK) {
         std::cout << "Error: Fifo is not ok" << std::endl;
-        return abortAfterFailure(*this);
+        return abortAfterFailure(card);
     }
     try {
-        return transferAndComplete(*this, image, bar, reconfigure);
+        return transferAndComplete(card, image, bar, reconfigure);
     } catch (const std::exception&) {  // an Interrupted, no std::exception, has told the card already
-        abortAfterFailure(*this);
+        abortAfterFailure(card);
         throw;
     }
 }
+
+}  // namespace nexir

@@ -3,6 +3,8 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace nexir {
+
 std::string upgradeRequest(const std::string& updateType, std::uint64_t imageSize, const std::string& imageChoice,
                            bool skipVerify, bool reconfigure) {
     std::string request = "SET FW_UPGRADE " + updateType + " " + std::to_string(imageSize) + " " + imageChoice;
@@ -51,3 +53,5 @@ StatusEvent parseStatusEvent(const std::vector<std::string>& words) {
     }
     return event;
 }
+
+}  // namespace nexir

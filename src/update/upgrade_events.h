@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace nexir {
+
 std::string upgradeRequest(const std::string& updateType, std::uint64_t imageSize, const std::string& imageChoice,
                            bool skipVerify, bool reconfigure);
 
@@ -39,3 +41,5 @@ StatusEvent parseStatusEvent(const std::vector<std::string>& words);
 // std::stoi, its exceptions turned into the error texts the program prints.
 // Returns false and sets `error` when the word does not convert.
 bool convertEventNumber(const std::string& word, int& value, std::string& error);
+
+}  // namespace nexir

@@ -1,13 +1,15 @@
 #include "update/upload_image.h"
 
-#include "update/crc32.h"
+#include <zlib.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <new>
 #include <system_error>
 
+namespace nexir {
 namespace {
 
 constexpr std::size_t kHeaderSize = 32;
@@ -24,7 +26,7 @@ const char* const kReadFailed = "error: could not read update file into memory";
 const char* const kTooLarge = "error: update file is too large (the limit is just under 2 GiB)";
 const char* const kUnknownType = "Error: Unrecognised update type";
 
-int fail(std::ostream& out, const char* message, UploadImage& image) {
+int fail(std::ostream& out, const std::string& message, UploadImage& image) {
     image = UploadImage{};
     out << message << std::endl;
     return -1;
@@ -60,6 +62,16 @@ void writeHeaderAndPadding(std::uint8_t* bytes, const char* tag, std::uint64_t f
 // The file must hold exactly the size its status gave: fewer bytes leave part of the
 // image unread, and more mean it grew while loading, so what was read is a stale
 // prefix of what is on disk. Either way the card must not get it.
+// The system's reason why the file at `path` cannot be read, for the line after the
+// read failure; empty when the system gave none.
+std::string unreadableReason(const std::filesystem::path& path, const std::error_code& sizeError, int openError) {
+    std::error_code ignored;
+    if (std::filesystem::exists(path, ignored) && !std::filesystem::is_regular_file(path, ignored))
+        return "not a regular file";
+    if (sizeError) return sizeError.message();
+    return openError != 0 ? std::generic_category().message(openError) : "";
+}
+
 bool readExactly(std::istream& file, std::uint8_t* into, std::uint64_t count) {
     file.read(reinterpret_cast<char*>(into), static_cast<std::streamsize>(count));
     if (!file) return false;
@@ -68,8 +80,13 @@ bool readExactly(std::istream& file, std::uint8_t* into, std::uint64_t count) {
 
 }  // namespace
 
+// zlib's CRC-32 is this very checksum; a start value of 0 is its fresh register.
+std::uint32_t crc32(const std::uint8_t* data, std::size_t length) {
+    return static_cast<std::uint32_t>(crc32_z(0, data, length));
+}
+
 int loadUpdateImageFrom(std::istream& file, std::uint64_t fileSize, const std::string& type, UploadImage& image,
-                        std::ostream& out) {
+                        std::ostream& out, const std::string& whyUnreadable) {
     if (fileSize > kLargestFileSize) return fail(out, kTooLarge, image);
     const char* tag = tagFor(type);
     if (tag == nullptr) return fail(out, kUnknownType, image);
@@ -80,7 +97,11 @@ int loadUpdateImageFrom(std::istream& file, std::uint64_t fileSize, const std::s
     if (!bytes) return fail(out, kReadFailed, image);
 
     writeHeaderAndPadding(bytes.get(), tag, fileSize, payloadLength);
-    if (!readExactly(file, bytes.get() + kHeaderSize, fileSize)) return fail(out, kReadFailed, image);
+    if (!readExactly(file, bytes.get() + kHeaderSize, fileSize)) {
+        fail(out, kReadFailed, image);
+        if (!whyUnreadable.empty()) out << "info: " << whyUnreadable << std::endl;
+        return -1;
+    }
     storeLittleEndian32(bytes.get() + kCrcOffset, crc32(bytes.get() + kHeaderSize, payloadLength));
 
     image.bytes = std::move(bytes);
@@ -92,11 +113,24 @@ int loadUpdateImage(const std::string& path, const std::string& type, UploadImag
     // The path is UTF-8 on every platform; on Windows the file is opened through the
     // wide API, so any name works whatever the ANSI code page.
     const std::filesystem::path filePath = std::filesystem::u8path(path);
-    std::error_code error;
-    const std::uintmax_t fileSize = std::filesystem::file_size(filePath, error);
-    if (error) return fail(out, kReadFailed, image);
-    // A file that fails to open leaves the stream failed, which the read
-    // reports, after the type has been checked.
+    std::error_code sizeError;
+    const std::uintmax_t fileSize = std::filesystem::file_size(filePath, sizeError);
+    const auto whyUnreadable = [&](int openError) {
+        const std::string reason = unreadableReason(filePath, sizeError, openError);
+        return reason.empty() ? reason : path + ": " + reason;
+    };
+    if (sizeError) {
+        fail(out, kReadFailed, image);
+        out << "info: " << whyUnreadable(0) << std::endl;
+        return -1;
+    }
+    // An empty payload would leave the card with no working image at all.
+    if (fileSize == 0) return fail(out, "error: update file " + path + " is empty", image);
+    // A file that fails to open leaves the stream failed, which the read reports, after
+    // the type has been checked.
+    errno = 0;
     std::ifstream file(filePath, std::ios::in | std::ios::binary);
-    return loadUpdateImageFrom(file, fileSize, type, image, out);
+    return loadUpdateImageFrom(file, fileSize, type, image, out, whyUnreadable(file.is_open() ? 0 : errno));
 }
+
+}  // namespace nexir

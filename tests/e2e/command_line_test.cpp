@@ -66,7 +66,7 @@ TEST(CommandLine, MissingOrIncompleteLibraryIsReportedAndFails) {
 #endif
     };
     for (const auto& [folder, reason] : cases) {
-        const ProgramRun run = runUpdater({"log", "-b", "9600"}, {"", folder, {}, 180, ""});
+        const ProgramRun run = runUpdater({"log", "-b", "9600"}, {"", folder, {}, 180, "", {}});
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.out, "error: could not load FTDI D2XX library " + reason + "\n");
         EXPECT_EQ(run.callLog, "");
@@ -75,6 +75,7 @@ TEST(CommandLine, MissingOrIncompleteLibraryIsReportedAndFails) {
 
 // The program runs as "nexir-updater", its name once installed, with no library. The
 // documented text is the code block right under the line "<!-- help: <command> -->".
+// --version needs no library either.
 TEST(CommandLine, HelpTextsNeedNoLibraryAndAreQuotedInTheDocs) {
     const std::string doc = readFile(NEXIR_HARDWARE_DOC);
     for (const std::string command : {"", "log", "update", "boot"}) {
@@ -83,9 +84,12 @@ TEST(CommandLine, HelpTextsNeedNoLibraryAndAreQuotedInTheDocs) {
         const std::size_t block = doc.find('\n', doc.find(marker) + marker.size()) + 1;
         std::vector<std::string> args = {"--help"};
         if (!command.empty()) args.insert(args.begin(), command);
-        const ProgramRun run = runUpdater(args, {"", makeTempDir(), {}, 180, "nexir-updater"});
+        const ProgramRun run = runUpdater(args, {"", makeTempDir(), {}, 180, "nexir-updater", {}});
         EXPECT_EQ(run.exitCode, 0);
         EXPECT_EQ(run.err + run.callLog, "");
         EXPECT_EQ(run.out, doc.substr(block, doc.find("\n```", block) + 1 - block)) << command;
     }
+    const ProgramRun version = runUpdater({"--version"}, {"", makeTempDir(), {}, 180, "nexir-updater", {}});
+    EXPECT_EQ(version.out + version.err, "nexir-updater 1.0\n");
+    EXPECT_EQ(version.exitCode, 0);
 }

@@ -57,7 +57,7 @@ inline std::string bundled(const std::string& scenario) {
 }
 
 inline ProgramRun runOn(const std::string& scenario, const std::vector<std::string>& args) {
-    return runUpdater(args, {scenario, "", {}, 150, ""});
+    return runUpdater(args, {scenario, "", {}, 150, "", {}});
 }
 
 inline ProgramRun runLog(const std::string& scenario) {

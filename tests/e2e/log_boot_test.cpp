@@ -128,11 +128,14 @@ TEST(Log, CardsFoundBesideProblems) {
 }
 
 // `boot` only finds the cards and releases them, with its own baud rate; a rate the
-// driver refuses (0) is only stored.
+// driver refuses (0) is only stored. Standard error says that the choice went nowhere.
 TEST(Boot, ReleasesTheCardsAndSendsNothingOfItsOwn) {
     ProgramRun run = runOn(bundled("rack.json"), {"boot", "-b", "0", "-i", "gold", "-n"});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err,
+              "notice: the boot image choice (gold, now) was not sent: the cards offer no command for it, so nothing "
+              "was changed\n");
     EXPECT_EQ(uartCommands(run.callLog), (std::vector<std::string>{"GET HW_SLOT_ID\n", "GET HW_SLOT_ID\n"}));
     for (const json& call : callsOf(run.callLog, "FT_SetBaudRate")) EXPECT_EQ(call["baud"], 0);
     EXPECT_EQ(handleProblems(run.callLog), "");

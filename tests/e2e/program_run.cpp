@@ -61,7 +61,9 @@ static std::vector<std::string> benchSettings(const std::string& dir, const RunO
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <thread>
@@ -74,11 +76,28 @@ static std::vector<char*> pointers(std::vector<std::string>& texts) {
     return result.push_back(nullptr), result;
 }
 
+// A pseudo-terminal's master side, read without blocking; its other side shows the
+// program's output unchanged (no line-end conversion), 120 columns wide.
+static int openTerminal() {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) throw std::runtime_error("no terminal");
+    const int side = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios settings{};
+    tcgetattr(side, &settings);
+    cfmakeraw(&settings);
+    tcsetattr(side, TCSANOW, &settings);
+    const winsize size{24, 120, 0, 0};
+    ioctl(side, TIOCSWINSZ, &size);
+    close(side);
+    return master;
+}
+
 // The child's output goes to files in a fresh folder, read once it has ended.
 ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options,
                       const Interference& interference) {
     const std::string dir = makeTempDir();
-    std::vector<std::string> argv = {options.argv0.empty() ? NEXIR_UPDATER_PATH : options.argv0};
+    std::vector<std::string> argv = options.wrapper;
+    argv.push_back(options.argv0.empty() || !argv.empty() ? NEXIR_UPDATER_PATH : options.argv0);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env;
     for (char** entry = environ; *entry; ++entry) {
@@ -92,7 +111,10 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     int unread[2] = {-1, -1};
-    if (interference.closedStdout && pipe(unread) == 0) {
+    const int terminal = interference.terminal ? openTerminal() : -1;
+    if (terminal >= 0) {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, ptsname(terminal), O_WRONLY, 0);
+    } else if (interference.closedStdout && pipe(unread) == 0) {
         close(unread[0]);  // every write of the child fails with EPIPE
         posix_spawn_file_actions_adddup2(&actions, unread[1], STDOUT_FILENO);
         posix_spawn_file_actions_addclose(&actions, unread[1]);
@@ -103,11 +125,12 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
     ProgramRun run{"", "", -1, "", 0, dir};
     const auto started = std::chrono::steady_clock::now();
     pid_t pid = 0;
+    const std::string program = options.wrapper.empty() ? NEXIR_UPDATER_PATH : options.wrapper[0];
     const int spawned =
-        posix_spawn(&pid, NEXIR_UPDATER_PATH, &actions, nullptr, pointers(argv).data(), pointers(env).data());
+        posix_spawnp(&pid, program.c_str(), &actions, nullptr, pointers(argv).data(), pointers(env).data());
     posix_spawn_file_actions_destroy(&actions);
     if (unread[1] >= 0) close(unread[1]);
-    if (spawned != 0) throw std::runtime_error("could not start " NEXIR_UPDATER_PATH);
+    if (spawned != 0) throw std::runtime_error("could not start " + program);
 
     const auto deadline = started + std::chrono::duration<double>(options.timeoutSeconds);
     const auto& signals = interference.signals;
@@ -115,7 +138,12 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
     std::size_t next = 0;
     auto since = started;  // when the next signal's delay began: its log text, or the signal before
     bool armed = !signals.empty() && signals[0].afterLogText.empty();
+    const auto readTerminal = [&] {
+        char chunk[4096];
+        for (ssize_t got; terminal >= 0 && (got = read(terminal, chunk, sizeof chunk)) > 0;) run.out.append(chunk, got);
+    };
     while (waitpid(pid, &status, WNOHANG) == 0) {
+        readTerminal();
         const auto now = std::chrono::steady_clock::now();
         if (next < signals.size() && !armed &&
             readFile(dir + "/calls.jsonl").find(signals[next].afterLogText) != std::string::npos) {
@@ -135,7 +163,9 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
     }
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-    run.out = readFile(dir + "/out");
+    readTerminal();
+    if (terminal >= 0) close(terminal);
+    if (!interference.terminal) run.out = readFile(dir + "/out");
     run.err = readFile(dir + "/err");
     run.callLog = readFile(dir + "/calls.jsonl");
     return run;
@@ -146,6 +176,8 @@ ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& op
 #include <windows.h>
 
 #include "platform/text.h"
+
+using nexir::wideFromUtf8;
 
 namespace {
 
@@ -200,6 +232,22 @@ std::string programIn(const std::string& folder) {
 }
 
 }  // namespace
+
+// A pseudo-terminal's master side, read without blocking; its other side shows the
+// program's output unchanged (no line-end conversion), 120 columns wide.
+static int openTerminal() {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) throw std::runtime_error("no terminal");
+    const int side = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios settings{};
+    tcgetattr(side, &settings);
+    cfmakeraw(&settings);
+    tcsetattr(side, TCSANOW, &settings);
+    const winsize size{24, 120, 0, 0};
+    ioctl(side, TIOCSWINSZ, &size);
+    close(side);
+    return master;
+}
 
 // The child's output goes to files in a fresh folder, read once it has ended. Signals
 // and a closed standard output are POSIX matters; their tests do not run here.

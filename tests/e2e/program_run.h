@@ -24,17 +24,19 @@ struct TimedSignal {
 };
 
 struct RunOptions {
-    std::string scenarioJson;      // scenario text; empty: no scenario at all
-    std::string libraryDir;        // where the loader looks; empty: the bench
-    std::vector<std::string> env;  // extra NAME=value entries
-    double timeoutSeconds = 180;   // the run is killed (exit code -9) past this
-    std::string argv0;             // the program's name for itself; empty: its path
+    std::string scenarioJson;          // scenario text; empty: no scenario at all
+    std::string libraryDir;            // where the loader looks; empty: the bench
+    std::vector<std::string> env;      // extra NAME=value entries
+    double timeoutSeconds = 180;       // the run is killed (exit code -9) past this
+    std::string argv0;                 // the program's name for itself; empty: its path
+    std::vector<std::string> wrapper;  // POSIX: a command that runs the program (prlimit ..., setpriv ...)
 };
 
 // What an operator or a shell may do to a running program.
 struct Interference {
     std::vector<TimedSignal> signals;  // delivered in order
     bool closedStdout = false;         // standard output is a pipe whose reader has gone
+    bool terminal = false;             // POSIX: standard output is a terminal 120 columns wide
 };
 
 ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options = {},

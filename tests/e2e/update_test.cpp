@@ -3,8 +3,11 @@
 // 250 ms apart, so that a busy machine never reads two of them as one answer.
 #if !defined(_WIN32)
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "fixture.h"
@@ -108,31 +111,43 @@ TEST(Update, GoesToTheFirstCardInTheSlotAlone) {
 }
 
 // Refused before the card hears of an update: a slot no card holds (compared as text),
-// a path that is no regular file, a file of 2 GiB or more (sparse, so it takes no room).
+// an empty file, one the system will not let us read (with its reason), a path that is
+// no regular file, a file of 2 GiB or more (sparse, so it takes no room).
 TEST(Update, RefusalsBeforeTheCardHearsOfIt) {
     const std::string huge = imageFile("");
     std::filesystem::resize_file(huge, std::uintmax_t{1} << 31);
-    const std::string path = imageFile("image");
+    const std::string path = imageFile("image"), empty = imageFile("");
     const std::string noSlot = "error: no cards found in specified slot\n";
-    const std::string unread = "error: could not read update file into memory\n" + durationTable(4, "0");
+    const auto unread = [](const std::string& why) {
+        return "error: could not read update file into memory\ninfo: " + why + "\n" + durationTable(4, "0");
+    };
     const std::string tooLarge =
         "error: update file is too large (the limit is just under 2 GiB)\n" + durationTable(4, "0");
     const std::string twoCards = rack(cardDevices("left", "NX0417") + ", " + cardDevices("right", "NX1102"),
                                       R"("left": {"slot": 0}, "right": {"slot": 2})");
-    std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {updateArgs("FPGA", "STD", huge, "3"), tooLarge}};
+    std::vector<std::tuple<std::vector<std::string>, std::string, std::vector<std::string>>> cases = {
+        {updateArgs("FPGA", "STD", huge, "3"), tooLarge, {}},
+        {updateArgs("FPGA", "STD", empty, "3"),
+         "error: update file " + empty + " is empty\n" + durationTable(4, "0"),
+         {}}};
     for (const char* slot : {"2", "03", " 3", "3 ", "1\n", "\x1b[1"}) {
-        cases.push_back({updateArgs("FPGA", "STD", path, slot), noSlot});
+        cases.push_back({updateArgs("FPGA", "STD", path, slot), noSlot, {}});
     }
-#if !defined(_WIN32)  // paths that are no regular files
+#if !defined(_WIN32)  // paths that are no regular files, and a file that only its owner may read
     const std::string fifo = makeTempDir() + "/image.fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    cases.push_back({updateArgs("FPGA", "STD", fifo, "3"), unread});
-    cases.push_back({updateArgs("FPGA", "STD", "/dev/zero", "3"), unread});
+    cases.push_back({updateArgs("FPGA", "STD", fifo, "3"), unread(fifo + ": not a regular file"), {}});
+    cases.push_back({updateArgs("FPGA", "STD", "/dev/zero", "3"), unread("/dev/zero: not a regular file"), {}});
+    const std::string locked = imageFile("image", "locked.bin");
+    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+    // Root reads anything: the program runs without that privilege.
+    const std::vector<std::string> unprivileged = {"setpriv", "--bounding-set", "-dac_override,-dac_read_search"};
+    cases.push_back({updateArgs("FPGA", "STD", locked, "3"), unread(locked + ": " + std::strerror(EACCES)),
+                     geteuid() == 0 ? unprivileged : std::vector<std::string>{}});
 #endif
-    for (const auto& [args, out] : cases) {
+    for (const auto& [args, out, wrapper] : cases) {
         SCOPED_TRACE(args[8] + " in slot " + args[10]);
-        const ProgramRun run = runOn(twoCards, args);
+        const ProgramRun run = runUpdater(args, {twoCards, "", {}, 150, "", wrapper});
         EXPECT_EQ(run.out, out);
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(uartCommands(run.callLog), (std::vector<std::string>{"GET HW_SLOT_ID\n", "GET HW_SLOT_ID\n"}));
@@ -144,7 +159,8 @@ TEST(Update, RefusalsBeforeTheCardHearsOfIt) {
 // and after it, with verification skipped (stages at 0, 33, 66, 100 %): a DONE before the
 // image is out is no success, two lines read together are two events, a number that does
 // not convert drops its event, another event passes in silence, the display gets stages
-// and percentages outside its range as they come; the update goes on.
+// and percentages outside its range as they come (a stage of -253 is its low eight bits,
+// 3; a percentage of -5 is drawn as 0); the update goes on.
 TEST(Update, OddLines) {
     const std::string file = patternBytes(300 * 1000);
     const ProgramRun run = runOn(oneCardScenario(R"({
@@ -156,7 +172,8 @@ TEST(Update, OddLines) {
         {"stage": 2, "at_ms": 750,  "data": "EVT FW_UPGRADE_STATUS 2 abc\n"},
         {"stage": 2, "at_ms": 1250, "data": "EVT FW_UPGRADE_STATUS 4 -5\n"},
         {"stage": 3, "at_ms": 250,  "data": "hello\n"},
-        {"stage": 3, "at_ms": 750,  "data": "EVT FW_UPGRADE_STATUS 0 10\n"}]})"),
+        {"stage": 3, "at_ms": 750,  "data": "EVT FW_UPGRADE_STATUS 0 10\n"},
+        {"stage": 3, "at_ms": 1250, "data": "EVT FW_UPGRADE_STATUS -253 -5\n"}]})"),
                                  updateArgs("FPGA", "GOLD", imageFile(file), "1", {"-v"}));
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err,
@@ -166,34 +183,45 @@ TEST(Update, OddLines) {
     EXPECT_EQ(maskTimes(run.out), preamble("SET FW_UPGRADE FPGA 300032 GOLD SKIP_VERIFY\n") + "Error: " + kMalformed +
                                       "EVT FW_UPGRADE_STATUS DONE\n'\n" + bar(2, 0, 3) + bar(2, 33, 3) +
                                       "Unknown Stage = 4\n" + bar(2, 66, 3) + bar(2, 100, 3) + "Error2: " + kMalformed +
-                                      "hello\n'\n" + bar(3, 0, 3) + bar(0, 10, 3) + bar(3, 33, 3) + bar(3, 66, 3) +
-                                      bar(3, 100, 3) + kSuccess + durationTable(3));
+                                      "hello\n'\n" + bar(3, 0, 3) + bar(0, 10, 3) + bar(3, 33, 3) + bar(3, 0, 3) +
+                                      bar(3, 66, 3) + bar(3, 100, 3) + kSuccess + durationTable(3));
     EXPECT_NE(run.out.find("Uploading update", run.out.find("Error: Malformed")), std::string::npos)
         << "the first lines came while the transfer ran";
     EXPECT_EQ(received(run), reference::uploadImage(file, "FPGA"));
 }
 
 // No byte goes out when the subscription answer is not exactly the OK line (ends in CR LF,
-// or never comes), or when the FIFO's last set-up call failed; once the card has accepted
-// the request, it is told to abort.
+// or never comes), when the FIFO's last set-up call failed, or when the transfer task's
+// thread cannot start (its stack does not fit the address space left); once the card
+// has accepted the request, it is told to abort. An exception that reaches the top
+// ends the run with its "error: " line, every handle closed.
 TEST(Update, FailuresBeforeTheImageGoesOut) {
     const std::string path = imageFile(patternBytes(100));
-    const std::string request = "SET FW_UPGRADE SW 132 STD\n";
+    const std::string request = "SET FW_UPGRADE SW 132 STD\n", table = durationTable(4);
     const std::string subscribing = "Subscribing to upgrade events\nSubscription failed: '";
-    for (const auto& [scenario, out, commands] :
-         std::vector<std::tuple<std::string, std::string, std::vector<std::string>>>{
-             {oneCardScenario(kQuickCard, R"("subscription_answer": "RSET EVT_ENA FW_UPGRADE_STATUS OK\r\n")"),
-              subscribing + "RSET EVT_ENA FW_UPGRADE_STATUS OK\r\n'\n",
-              {kSubscribe}},
-             {oneCardScenario(kQuickCard, R"("answers": {"SET EVT_ENA FW_UPGRADE_STATUS ON": null})"),
-              subscribing + "TIMEOUT'\n",
-              {kSubscribe}},
-             {oneCardScenario(kQuickCard, "", R"("faults": [{"function": "FT_Purge", "device": 0, "status": 4,
-                                                             "times": "always"}])"),
-              preamble(request) + "Error: Fifo is not ok\n" + kToldToAbort,
-              {kSubscribe, request, kAbort}}}) {
-        const ProgramRun run = runOn(scenario, updateArgs("SW", "STD", path));
-        expectRun(run, 1, out + durationTable(4), commands);
+    std::vector<std::tuple<std::string, std::string, std::vector<std::string>, std::vector<std::string>>> cases = {
+        {oneCardScenario(kQuickCard, R"("subscription_answer": "RSET EVT_ENA FW_UPGRADE_STATUS OK\r\n")"),
+         subscribing + "RSET EVT_ENA FW_UPGRADE_STATUS OK\r\n'\n" + table,
+         {kSubscribe},
+         {}},
+        {oneCardScenario(kQuickCard, R"("answers": {"SET EVT_ENA FW_UPGRADE_STATUS ON": null})"),
+         subscribing + "TIMEOUT'\n" + table,
+         {kSubscribe},
+         {}},
+        {oneCardScenario(kQuickCard, "", R"("faults": [{"function": "FT_Purge", "device": 0, "status": 4,
+                                                        "times": "always"}])"),
+         preamble(request) + "Error: Fifo is not ok\n" + kToldToAbort + table,
+         {kSubscribe, request, kAbort},
+         {}}};
+#if !defined(_WIN32) && !defined(NEXIR_SANITIZED)  // the sanitizers need more address space
+    cases.push_back({oneCardScenario(),
+                     preamble(request) + kToldToAbort + table + "error: " + std::strerror(EAGAIN) + "\n",
+                     {kSubscribe, request, kAbort},
+                     {"prlimit", "--as=402653184", "--stack=1073741824", "--"}});
+#endif
+    for (const auto& [scenario, out, commands, wrapper] : cases) {
+        const ProgramRun run = runUpdater(updateArgs("SW", "STD", path), {scenario, "", {}, 150, "", wrapper});
+        expectRun(run, 1, out, commands);
         EXPECT_TRUE(fifoWrites(run).empty());
     }
 }

@@ -2,9 +2,11 @@
 // what the slot and version queries make of them.
 #include <gtest/gtest.h>
 
-#include "cli/version_token.h"
+#include "cli/commands.h"
 #include "link/answer_framing.h"
-#include "link/slot_answer.h"
+#include "link/nexir.h"
+
+using namespace nexir;
 
 // An answer ends with a chunk that ends in a line feed, not with one inside a chunk;
 // NUL and high bytes are kept, empty chunks change nothing.
@@ -31,7 +33,7 @@ TEST(SlotAnswer, NamesTheSlotCountedFromOne) {
         {"GET HW_SLOT_ID 4\n", 0},   {"GET HW_SLOT_ID\n", 0},
         {"get hw_slot_id 0\n", 0},   {"", 0},
     };
-    for (const auto& [answer, slot] : cases) EXPECT_EQ(slotNumberIn(answer), slot) << answer;
+    for (const auto& [answer, slot] : cases) EXPECT_EQ(NEXIR::slotNumberIn(answer), slot) << answer;
 }
 
 // The last blank-separated word (tabs are no blanks), without one final line feed.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace nexir;
+
 // "NX" anywhere marks a card channel (the prefix itself is never compared), the last
 // letter tells which; a channel A shorter than the prefix is not recognised.
 TEST(DeviceDescription, ClassifiesCardChannelsByTheirLastLetter) {

@@ -37,7 +37,7 @@ completes() {
 
 completion() {
     source "$source_dir/packaging/bash-completion/nexir-updater"
-    completes "log update boot -h --help" nexir-updater ""
+    completes "log update boot -h --help --version" nexir-updater ""
     completes "update" nexir-updater up
     completes "SW FPGA" nexir-updater update -b 9600 -t ""
     completes "GOLD" nexir-updater update --which G

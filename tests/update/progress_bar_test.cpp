@@ -9,6 +9,8 @@
 
 #include "../reference.h"
 
+using namespace nexir;
+
 namespace {
 
 // Records what had been written at each flush.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace nexir;
+
 TEST(EventLine, FourWordsComeFirstThenFailThenDone) {
     const std::pair<const char*, EventKind> cases[] = {
         {"TIMEOUT", EventKind::Timeout},

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <sstream>
+#include <system_error>
 
 #include "../reference.h"
-#include "update/crc32.h"
+
+using namespace nexir;
 
 namespace {
 
@@ -47,7 +50,8 @@ TEST(UploadImage, HeaderThenPaddedFileOfAKnownType) {
 
 // The size first (2 GiB and more, never truncated to 32 bits), then the type, then the
 // read: a stream that fails, or holds fewer or more bytes than its status gave (the
-// file changed while loading), fails the load. A missing path gives the read message.
+// file changed while loading), fails the load. A missing path gives the read message
+// and the system's reason.
 TEST(UploadImage, RefusalsInTheirOrder) {
     for (const auto& [content, failed, size, type, message] :
          std::vector<std::tuple<const char*, bool, std::uint64_t, const char*, std::string>>{
@@ -64,5 +68,6 @@ TEST(UploadImage, RefusalsInTheirOrder) {
     UploadImage image;
     std::ostringstream messages;
     EXPECT_EQ(loadUpdateImage("/nonexistent/image.bin", "sw", image, messages), -1);
-    EXPECT_EQ(messages.str(), kReadFailed);
+    EXPECT_EQ(messages.str(),
+              kReadFailed + "info: /nonexistent/image.bin: " + std::generic_category().message(ENOENT) + "\n");
 }

@@ -1,10 +1,17 @@
 // The one place that knows how the platform delivers interruptions.
-#include "link/interruption.h"
+#include "platform/interruption.h"
 
 #include <atomic>
 #include <csignal>
 #include <initializer_list>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <signal.h>
+#endif
+
+namespace nexir {
 namespace {
 
 // Written by the handlers, which may do nothing else safely. A handler may run on any
@@ -20,12 +27,7 @@ void countInterruption(int signal) {
     ++receivedCount;
 }
 
-}  // namespace
-
 #ifdef _WIN32
-#include <windows.h>
-
-namespace {
 // Console events arrive on a thread of their own; they are mapped to the POSIX numbers
 // so that the exit code means the same on both platforms (Ctrl-C: 2, others: 15).
 // After a close, log-off or shut-down event the system ends the process as soon as the
@@ -38,14 +40,15 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
     if (!keystroke) Sleep(INFINITE);
     return TRUE;
 }
+#endif
+
 }  // namespace
 
+#ifdef _WIN32
 void installInterruptionHandlers() {
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 #else
-#include <signal.h>
-
 void installInterruptionHandlers() {
     struct sigaction action = {};
     action.sa_handler = countInterruption;
@@ -71,3 +74,5 @@ int acknowledgeInterruption() {
 void leaveIfInterrupted() {
     if (interruptionPending()) throw Interrupted{acknowledgeInterruption()};
 }
+
+}  // namespace nexir

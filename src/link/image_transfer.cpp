@@ -13,6 +13,8 @@
 #include "link/d2xx_library.h"
 #include "link/nexir.h"
 
+namespace nexir {
+
 namespace {
 
 constexpr ULONG kFifoTimeoutMs = 1000;
@@ -73,3 +75,5 @@ UpdateResult NEXIR::transferImage(const std::uint8_t* image, std::uint64_t size,
     }
     return {0, ""};
 }
+
+}  // namespace nexir

@@ -4,6 +4,8 @@
 // card to stop an upgrade it would otherwise wait on forever.
 #pragma once
 
+namespace nexir {
+
 // Thrown where an interruption is noticed and nothing needs doing first: unwinding
 // closes every card's channels on its way out to main, which exits with 128 + signal.
 struct Interrupted {
@@ -20,3 +22,5 @@ bool interruptionPending();
 int acknowledgeInterruption();
 // Throws Interrupted when an interruption is pending.
 void leaveIfInterrupted();
+
+}  // namespace nexir
