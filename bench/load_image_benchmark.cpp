@@ -102,13 +102,9 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-double inMiB(std::uint64_t bytes) {
-    return static_cast<double>(bytes) / kMiB;
-}
+double inMiB(std::uint64_t bytes) { return static_cast<double>(bytes) / kMiB; }
 
-const char* verdict(bool met) {
-    return met ? "met" : "NOT met";
-}
+const char* verdict(bool met) { return met ? "met" : "NOT met"; }
 
 }  // namespace
 

@@ -40,9 +40,7 @@ void applyEnvironment(Scenario& scenario) {
     }
 }
 
-std::string folderOf(const std::string& path) {
-    return std::filesystem::path(path).parent_path().string();
-}
+std::string folderOf(const std::string& path) { return std::filesystem::path(path).parent_path().string(); }
 
 // Messages name where the scenario came from: its file, or "scenario" for text.
 bool install(const std::string& source, const std::string& jsonText, const std::string& baseDir, Instance& bench) {

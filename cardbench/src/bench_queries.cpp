@@ -33,9 +33,7 @@ int cardbench_load_scenario_file(const char* path) {
     return path != nullptr && cardbench::loadScenarioFile(path) ? 0 : -1;
 }
 
-void cardbench_reset(void) {
-    cardbench::resetWorld();
-}
+void cardbench_reset(void) { cardbench::resetWorld(); }
 
 size_t cardbench_last_error(char* buffer, size_t capacity) {
     return copyText(cardbench::lastLoadError(), buffer, capacity);
@@ -57,13 +55,9 @@ size_t cardbench_fifo_received(const char* card, unsigned char* buffer, size_t c
     return bytes.size();
 }
 
-int cardbench_open_count(int device) {
-    return cardbench::currentWorld()->devices().counts(device).opens;
-}
+int cardbench_open_count(int device) { return cardbench::currentWorld()->devices().counts(device).opens; }
 
-int cardbench_close_count(int device) {
-    return cardbench::currentWorld()->devices().counts(device).closes;
-}
+int cardbench_close_count(int device) { return cardbench::currentWorld()->devices().counts(device).closes; }
 
 int cardbench_double_close_count(int device) {
     return cardbench::currentWorld()->devices().counts(device).doubleCloses;

@@ -7,9 +7,7 @@
 namespace cardbench {
 namespace {
 
-ScriptedAnswer say(std::string text) {
-    return ScriptedAnswer{{AnswerChunk{std::move(text), 0}}};
-}
+ScriptedAnswer say(std::string text) { return ScriptedAnswer{{AnswerChunk{std::move(text), 0}}}; }
 
 ScriptedAnswer reply(const std::string& command, const std::string& value) {
     return say("R" + command + " " + value + "\n");

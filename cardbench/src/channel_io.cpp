@@ -22,9 +22,7 @@ void dumpFifo(const std::string& folder, const std::string& cardName, const Card
 
 }  // namespace
 
-bool isCardFifo(const Device& device) {
-    return device.card && device.config.channel == Channel::Fifo;
-}
+bool isCardFifo(const Device& device) { return device.card && device.config.channel == Channel::Fifo; }
 
 void channelOpened(World& world, OpenHandle& handle) {
     if (Card* card = uartCard(world, handle)) {

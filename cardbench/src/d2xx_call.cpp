@@ -12,9 +12,7 @@ D2xxCall::D2xxCall(const char* function, FT_HANDLE handle) : world_(currentWorld
     start(function);
 }
 
-D2xxCall::D2xxCall(const char* function, int device) : world_(currentWorld()), device_(device) {
-    start(function);
-}
+D2xxCall::D2xxCall(const char* function, int device) : world_(currentWorld()), device_(device) { start(function); }
 
 void D2xxCall::start(const char* function) {
     line_["fn"] = function;

@@ -33,9 +33,7 @@ using cardbench::Device;
 
 namespace {
 
-const Device& deviceOf(D2xxCall& call) {
-    return call.world().devices().device(call.device());
-}
+const Device& deviceOf(D2xxCall& call) { return call.world().devices().device(call.device()); }
 
 // Settings that only matter to a real UART: recorded in the log and accepted.
 FT_STATUS acceptSetting(D2xxCall& call) {

@@ -104,9 +104,7 @@ std::string bindAll() {
 
 }  // namespace
 
-const char* d2xxLibraryFileName() {
-    return kFileName;
-}
+const char* d2xxLibraryFileName() { return kFileName; }
 
 bool loadD2xxLibrary(std::ostream& out) {
     static const std::string failure = bindAll();
@@ -115,8 +113,6 @@ bool loadD2xxLibrary(std::ostream& out) {
     return false;
 }
 
-const D2xxFunctions& d2xx() {
-    return functions;
-}
+const D2xxFunctions& d2xx() { return functions; }
 
 }  // namespace nexir

@@ -43,9 +43,7 @@ bool sameCard(const std::string& serialA, const std::string& serialB) {
 }
 
 namespace {
-std::string fieldText(const char* field, std::size_t capacity) {
-    return std::string(field, strnlen(field, capacity));
-}
+std::string fieldText(const char* field, std::size_t capacity) { return std::string(field, strnlen(field, capacity)); }
 
 // The first other device whose serial differs only in its last character, or -1.
 int findPartner(const std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes, std::size_t count, std::size_t channelA) {

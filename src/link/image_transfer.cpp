@@ -31,13 +31,9 @@ constexpr DWORD kChunkBytes = 4 * 1024 * 1024;
 // is tried again after this pause rather than at once.
 constexpr std::chrono::milliseconds kIdleWriteBackOff{10};
 
-UpdateResult failure(std::string message) {
-    return {-1, std::move(message)};
-}
+UpdateResult failure(std::string message) { return {-1, std::move(message)}; }
 
-UpdateResult statusFailure(FT_STATUS status) {
-    return failure("error: " + std::to_string(status));
-}
+UpdateResult statusFailure(FT_STATUS status) { return failure("error: " + std::to_string(status)); }
 
 }  // namespace
 

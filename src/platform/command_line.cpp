@@ -24,9 +24,7 @@ std::vector<std::string> utf8Arguments(int argc, char** argv) {
 
 namespace nexir {
 
-std::vector<std::string> utf8Arguments(int argc, char** argv) {
-    return std::vector<std::string>(argv, argv + argc);
-}
+std::vector<std::string> utf8Arguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
 
 }  // namespace nexir
 #endif

@@ -45,9 +45,7 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 }  // namespace
 
 #ifdef _WIN32
-void installInterruptionHandlers() {
-    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
-}
+void installInterruptionHandlers() { SetConsoleCtrlHandler(onConsoleEvent, TRUE); }
 #else
 void installInterruptionHandlers() {
     struct sigaction action = {};
@@ -62,9 +60,7 @@ void installInterruptionHandlers() {
 }
 #endif
 
-bool interruptionPending() {
-    return receivedCount != acknowledgedCount;
-}
+bool interruptionPending() { return receivedCount != acknowledgedCount; }
 
 int acknowledgeInterruption() {
     acknowledgedCount = receivedCount;

@@ -5,9 +5,7 @@
 
 namespace nexir {
 
-std::uint32_t platformTickCount() {
-    return GetTickCount();
-}
+std::uint32_t platformTickCount() { return GetTickCount(); }
 
 }  // namespace nexir
 #else

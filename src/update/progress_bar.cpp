@@ -60,9 +60,7 @@ ProgressBar::ProgressBar(TickSource ticks, std::ostream& tableOut, std::ostream&
       stageStartTicks_(stageNames_.size(), 0),
       stageDurations_(stageNames_.size(), 0) {}
 
-ProgressBar::~ProgressBar() {
-    printDurations();
-}
+ProgressBar::~ProgressBar() { printDurations(); }
 
 void ProgressBar::setBarWidth(std::size_t width) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -7,9 +7,7 @@ TransferTask::TransferTask(NEXIR& card, const UploadImage& image) {
                          &bytesWritten_, &abort_);
 }
 
-TransferTask::~TransferTask() {
-    stop();
-}
+TransferTask::~TransferTask() { stop(); }
 
 bool TransferTask::finishedWithin(std::chrono::milliseconds limit) const {
     return future_.wait_for(limit) == std::future_status::ready;

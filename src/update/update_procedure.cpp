@@ -49,9 +49,7 @@ void showStatusEvent(const std::vector<std::string>& words, ProgressBar& bar, co
     bar.setProgress(static_cast<std::uint8_t>(event.stage), static_cast<float>(event.percent), std::cout);
 }
 
-void reportFailEvent(const std::string& line) {
-    std::cout << "Received '" << line << "' . Upgrade failed\n";
-}
+void reportFailEvent(const std::string& line) { std::cout << "Received '" << line << "' . Upgrade failed\n"; }
 
 void reportMalformed(ProgressBar& bar, const char* tag, const std::string& line) {
     bar.endRow(std::cout);

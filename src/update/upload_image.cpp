@@ -44,9 +44,7 @@ void storeLittleEndian32(std::uint8_t* at, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-std::uint64_t paddedLength(std::uint64_t fileSize) {
-    return (fileSize + 3) / 4 * 4;
-}
+std::uint64_t paddedLength(std::uint64_t fileSize) { return (fileSize + 3) / 4 * 4; }
 
 // Everything but the file's bytes and the CRC, which both come later. The
 // file's bytes are not pre-filled: the read overwrites them.

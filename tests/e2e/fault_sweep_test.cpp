@@ -39,12 +39,8 @@ std::string rackScenario(const std::string& faults) {
                 R"("faults": )" + faults);
 }
 
-int cardOf(int device) {
-    return device < 0 ? -1 : device == 0 || device == 1 ? 0 : 1;
-}
-bool isUart(int device) {
-    return device == 1 || device == 2;
-}
+int cardOf(int device) { return device < 0 ? -1 : device == 0 || device == 1 ? 0 : 1; }
+bool isUart(int device) { return device == 1 || device == 2; }
 
 const std::string kImageBytes = patternBytes(1001);  // padded to 1004, 1036 with the header
 std::vector<std::string> argsOf(bool update) {
@@ -82,9 +78,7 @@ struct Combination {
     }
 };
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 void checkLog(const Combination& c, bool healthy, const ProgramRun& run, std::vector<std::string>& problems) {
     static const std::regex own[] = {
         std::regex("1 serial: NX21A0417A fpga:(1\\.7\\.3|TIMEOUT) sw:(3\\.2\\.0|TIMEOUT)"),

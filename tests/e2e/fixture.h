@@ -52,17 +52,13 @@ inline std::string oneCardScenario(const std::string& upgrade = kQuickCard, cons
         topExtras);
 }
 
-inline std::string bundled(const std::string& scenario) {
-    return readFile(benchAssetPath("scenarios/" + scenario));
-}
+inline std::string bundled(const std::string& scenario) { return readFile(benchAssetPath("scenarios/" + scenario)); }
 
 inline ProgramRun runOn(const std::string& scenario, const std::vector<std::string>& args) {
     return runUpdater(args, {scenario, "", {}, 150, "", {}});
 }
 
-inline ProgramRun runLog(const std::string& scenario) {
-    return runOn(scenario, {"log", "-b", "115200"});
-}
+inline ProgramRun runLog(const std::string& scenario) { return runOn(scenario, {"log", "-b", "115200"}); }
 
 inline std::vector<std::string> updateArgs(const std::string& type, const std::string& which, const std::string& file,
                                            const std::string& slot = "1", const std::vector<std::string>& flags = {}) {

@@ -20,9 +20,7 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
-std::string benchAssetPath(const std::string& relative) {
-    return std::string(NEXIR_BENCH_ASSETS) + "/" + relative;
-}
+std::string benchAssetPath(const std::string& relative) { return std::string(NEXIR_BENCH_ASSETS) + "/" + relative; }
 
 // Folders below one per process, removed at exit.
 std::string makeTempDir() {
