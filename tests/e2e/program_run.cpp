@@ -231,22 +231,6 @@ std::string programIn(const std::string& folder) {
 
 }  // namespace
 
-// A pseudo-terminal's master side, read without blocking; its other side shows the
-// program's output unchanged (no line-end conversion), 120 columns wide.
-static int openTerminal() {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) throw std::runtime_error("no terminal");
-    const int side = open(ptsname(master), O_RDWR | O_NOCTTY);
-    termios settings{};
-    tcgetattr(side, &settings);
-    cfmakeraw(&settings);
-    tcsetattr(side, TCSANOW, &settings);
-    const winsize size{24, 120, 0, 0};
-    ioctl(side, TIOCSWINSZ, &size);
-    close(side);
-    return master;
-}
-
 // The child's output goes to files in a fresh folder, read once it has ended. Signals
 // and a closed standard output are POSIX matters; their tests do not run here.
 ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options,
