@@ -118,9 +118,6 @@ TEST(Update, RefusalsBeforeTheCardHearsOfIt) {
     std::filesystem::resize_file(huge, std::uintmax_t{1} << 31);
     const std::string path = imageFile("image"), empty = imageFile("");
     const std::string noSlot = "error: no cards found in specified slot\n";
-    const auto unread = [](const std::string& why) {
-        return "error: could not read update file into memory\ninfo: " + why + "\n" + durationTable(4, "0");
-    };
     const std::string tooLarge =
         "error: update file is too large (the limit is just under 2 GiB)\n" + durationTable(4, "0");
     const std::string twoCards = rack(cardDevices("left", "NX0417") + ", " + cardDevices("right", "NX1102"),
@@ -134,6 +131,9 @@ TEST(Update, RefusalsBeforeTheCardHearsOfIt) {
         cases.push_back({updateArgs("FPGA", "STD", path, slot), noSlot, {}});
     }
 #if !defined(_WIN32)  // paths that are no regular files, and a file that only its owner may read
+    const auto unread = [](const std::string& why) {
+        return "error: could not read update file into memory\ninfo: " + why + "\n" + durationTable(4, "0");
+    };
     const std::string fifo = makeTempDir() + "/image.fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     cases.push_back({updateArgs("FPGA", "STD", fifo, "3"), unread(fifo + ": not a regular file"), {}});
