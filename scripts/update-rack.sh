@@ -14,6 +14,7 @@ Updates the cards in the given slots (1 to 4) side by side, one nexir-updater pe
   -v          skip the flash verification
 NEXIR_UPDATER names the program (default: nexir-updater on PATH). A log holds the
 progress bar as frames separated by carriage returns: tr '\r' '\n' <LOG | tail
+Exits 0 when every slot succeeded, 1 when one did not, 2 for bad arguments.
 EOF
 }
 refuse() { echo "$me: $*" >&2; usage >&2; exit 2; }
