@@ -3,7 +3,8 @@
 # FTD2XX.dll is FTDI's (docs/hardware.md says where it comes from) and never ships with
 # the program: the card bench builds under that name, and the check that CPack runs
 # before packing refuses it, and any other DLL.
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/hardware.md DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/hardware.md ${PROJECT_SOURCE_DIR}/docs/rack.md
+        DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME nexir-updater)

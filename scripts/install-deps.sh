@@ -2,9 +2,10 @@
 # Installs the Debian packages the build needs, when any is missing.
 # Usage: scripts/install-deps.sh [extra package...]
 set -euo pipefail
-# help2man makes the manual page, groff-base renders it for its test.
+# help2man makes the manual page, groff-base renders it for its test; ansible-core runs
+# the Ansible role's tests.
 packages=(build-essential cmake libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev
-          libbenchmark-dev zlib1g-dev help2man groff-base "$@")
+          libbenchmark-dev zlib1g-dev help2man groff-base ansible-core "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# A bench rack updated side by side by scripts/update-rack.sh and by the Ansible role: each slot's result, the exit
+# status or play recap. Usage: rack_test.sh script|ansible_update|ansible_current|ansible_failure PROGRAM SOURCE_DIR BENCH_DIR
+set -uo pipefail; src=$3 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
+export LD_LIBRARY_PATH=$4 CARDBENCH_SCENARIO=$src/cardbench/scenarios/rack_four_mixed.json NEXIR_UPDATER=$tmp/nexir-updater
+image=$src/cardbench/images/nexir-fpga-demo.bin fails=$tmp/fails.json
+sed '/"c": {"slot": 2/{n;s/"upgrade": {/&"fail_at_stage": 3, /}' "$CARDBENCH_SCENARIO" >"$fails"
+# An update waits for $SIDE_BY_SIDE updates to start, so that updates run one after another fail.
+# shellcheck disable=SC2016
+printf '#!/bin/sh\nup() { [ $(ls %s | grep -c ^started) -ge "$SIDE_BY_SIDE" ]; }\n[ "$1" != update ] || { : >%s/started.$$
+  for _ in $(seq 600); do up && break; sleep 0.1; done; up || exit 99; }\nexec %s "$@"\n' "$tmp" "$tmp" "$2" | install /dev/stdin "$NEXIR_UPDATER"
+expect() {  # STATUS 'GLOB|...' COMMAND...: the command's exit status, and each glob in its output
+    IFS='|' read -ra globs <<<"$2"; rm -rf "$tmp"/started* "$tmp/logs"; out=$("${@:3}" 2>&1); status=$?
+    for glob in "${globs[@]}"; do [[ $out == *$glob* ]] || status="$status, no '$glob'"; done
+    [ "$status" = "$1" ] || { tr '\r' '\n' <<<"$out"; echo "FAIL: ${*:3}: exit $status (expected $1)"; exit 1; }; }
+rack() { SIDE_BY_SIDE=$1 "$src/scripts/update-rack.sh" -l "$tmp/logs" "${@:2}"; }
+playbook() {  # SCENARIO [VARIABLES]: the bench inventory's host with this build, and no Ansible collection
+    printf '{"nexir_rack_program": "%s", "nexir_rack_log_dir": "%s", "nexir_rack_environment": {"LD_LIBRARY_PATH": "%s",
+      "CARDBENCH_SCENARIO": "%s", "SIDE_BY_SIDE": "2"}%s}' "$NEXIR_UPDATER" "$tmp/logs" "$LD_LIBRARY_PATH" "$1" "${2:+, $2}" >"$tmp/vars.json"
+    ANSIBLE_NOCOLOR=1 ANSIBLE_COLLECTIONS_SCAN_SYS_PATH=false ANSIBLE_COLLECTIONS_PATH=$tmp ANSIBLE_LOCAL_TEMP=$tmp/a \
+        ANSIBLE_ASYNC_DIR=$tmp/a ansible-playbook -i "$src/ansible/inventory/bench.yml" "$src/ansible/site.yml" -e "@$tmp/vars.json"; }
+case $1 in
+script) expect 0 'slot 1: ok|slot 2: ok|slot 3: ok|slot 4: ok' rack 4 "$image" FPGA STD 1 2 3 4
+        CARDBENCH_SCENARIO=$fails expect 1 "slot 3: FAILED (exit 1), log $tmp/logs/slot3.log|slot 4: ok" rack 2 "$image" SW STD 3 4 ;;
+ansible_update) expect 0 "FPGA already at 2.1.0|SW already at 1.4.2|slot 3 (NX0003A): FPGA updated from 1.0.9 to 2.1.0, log \
+$tmp/logs/slot3.log|slot 4 (NX0004A): SW updated from 1.3.0 to 1.4.2|changed=1 *failed=0" playbook "$CARDBENCH_SCENARIO" ;;
+ansible_current) expect 0 'FPGA already at 1.0.9|SW already at 1.3.0|changed=0 *failed=0' playbook "$CARDBENCH_SCENARIO" \
+    '"nexir_rack_slots": {"3": {"type": "FPGA", "version": "1.0.9", "image": "/none"}, "4": {"type": "SW", "version": "1.3.0", "image": "/none"}}' ;;
+ansible_failure) expect 2 "slot 3 (NX0003A): FPGA update from 1.0.9 to 2.1.0 FAILED (exit 1)|Upgrade failed|slot 4 (NX0004A): SW \
+updated from 1.3.0 to 1.4.2|changed=1 *failed=1" playbook "$fails" ;;
+esac && echo "$1: passed"
