@@ -15,4 +15,12 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "installing Debian packages: ${missing[*]} (quiet, may take a few minutes)..."
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+# ansible-core recommends all of Ansible's collections (about half a gigabyte); the role
+# uses only the core's own modules.
+lean=() full=()
+for package in "${missing[@]}"; do
+  if [ "$package" = ansible-core ]; then lean+=("$package"); else full+=("$package"); fi
+done
+install() { DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null; }
+[ ${#full[@]} -eq 0 ] || install "${full[@]}"
+[ ${#lean[@]} -eq 0 ] || install --no-install-recommends "${lean[@]}"
