@@ -18,7 +18,7 @@ imports=$(x86_64-w64-mingw32-objdump -p build-windows/nexir-updater.exe | sed -n
 echo "nexir-updater.exe imports:" $imports
 for dll in $imports; do
   case "${dll,,}" in
-    kernel32.dll|msvcrt.dll|shell32.dll|winmm.dll) ;;
+    kernel32.dll|msvcrt.dll|shell32.dll|winmm.dll|advapi32.dll) ;;
     *) echo "error: nexir-updater.exe imports $dll, which is no system DLL" >&2; exit 1 ;;
   esac
 done

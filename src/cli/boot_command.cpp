@@ -9,6 +9,8 @@ namespace nexir {
 // cards are there and releases them, and says on standard error that the choice went
 // nowhere, so that a script's output stays as it was and no one is misled.
 std::int32_t bootCommand(std::uint32_t baudRate, const std::string& image, bool now) {
+    MachineLock lock;
+    if (!lockCardDiscovery(lock)) return -1;
     const std::int32_t status = discoverCards(baudRate).empty() ? -1 : 0;
     if (status != 0) reportNoReadyCards();
     std::cerr << "notice: the boot image choice (" << image << (now ? ", now" : "")

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/machine_lock.h"
+
 namespace nexir {
 
 std::int32_t statusCommand(std::uint32_t baudRate);
@@ -13,6 +15,10 @@ std::int32_t updateCommand(std::uint32_t baudRate, const std::string& slot, cons
 
 // Printed by every command whose discovery found no card.
 void reportNoReadyCards();
+
+// Takes the lock under which one nexir-updater of the machine at a time looks for
+// cards; false, after an "error: " line, when another one kept it for 30 s.
+bool lockCardDiscovery(MachineLock& lock);
 
 // The version a card reports is the last blank-separated word of its answer, without
 // the answer's final line feed ("TIMEOUT" stays "TIMEOUT").

@@ -1,3 +1,4 @@
+#include <chrono>
 #include <iostream>
 
 #include "cli/commands.h"
@@ -9,6 +10,13 @@ void reportNoReadyCards() {
     std::cout << "error: no available and ready NEXIR cards detected, exiting..." << std::endl;
 }
 
+bool lockCardDiscovery(MachineLock& lock) {
+    if (lock.acquire(std::chrono::seconds(30))) return true;
+    std::cout << "error: another nexir-updater has been looking for cards for 30 s; gave up waiting for it (lock "
+              << lock.name() << ")" << std::endl;
+    return false;
+}
+
 std::string versionToken(const std::string& answer) {
     const std::size_t lastBlank = answer.rfind(' ');
     std::string token = lastBlank == std::string::npos ? answer : answer.substr(lastBlank + 1);
@@ -16,18 +24,29 @@ std::string versionToken(const std::string& answer) {
     return token;
 }
 
+// The lock is held to the end: the cards stay open while they are asked.
 std::int32_t statusCommand(std::uint32_t baudRate) {
+    MachineLock lock;
+    if (!lockCardDiscovery(lock)) return -1;
     CardList cards = discoverCards(baudRate);
     if (cards.empty()) {
         reportNoReadyCards();
         return -1;
     }
+    // A card that goes away while it is asked is named as such instead of being listed
+    // with versions it never gave.
+    int listed = 0;
     for (const auto& card : cards) {
         const std::string fpga = versionToken(card->sendCommand("GET HW_FW_VER\n"));
         const std::string sw = versionToken(card->sendCommand("GET HW_SW_VER\n"));
+        if (card->disconnected()) {
+            std::cout << card->disconnectedMessage() << std::endl;
+            continue;
+        }
         std::cout << card->slotId << " serial: " << card->serialNumber << " fpga:" << fpga << " sw:" << sw << std::endl;
+        ++listed;
     }
-    return 0;
+    return listed > 0 ? 0 : -1;
 }
 
 }  // namespace nexir

@@ -12,13 +12,24 @@ namespace {
 
 constexpr DWORD kMaxDevices = 254;  // device indices are 8-bit and 255 is never used
 
-// Opens the card whose channel A is `index` and keeps it when it tells its slot.
+constexpr int kDevicesPerCard = 2;
+
+// Opens the card whose channel A is `index` and keeps it when it tells its slot. A card
+// that another program holds is counted in `held` and left alone at once.
 void addCard(const FT_DEVICE_LIST_INFO_NODE& channelA, DWORD index, const DeviceVerdict& verdict,
-             std::uint32_t baudRate, CardList& cards) {
+             std::uint32_t baudRate, CardList& cards, int& held) {
     const std::string serial = serialOf(channelA);
     auto card = std::make_shared<NEXIR>(static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(verdict.partner),
                                         baudRate, verdict.flowControl ? 1 : 0, serial);
+    if (card->heldElsewhere) {
+        held += kDevicesPerCard;
+        return;
+    }
     if (card->querySlotId() != 0) {
+        if (card->disconnected()) {
+            std::cout << card->disconnectedMessage() << std::endl;
+            return;
+        }
         std::cout << "error: Issue found with card " << serial << " update functions not available at this time"
                   << std::endl;
         return;  // the card closes its channels as it goes out of scope
@@ -46,13 +57,23 @@ CardList discoverCards(std::uint32_t baudRate) {
     // A device plugged in between the two calls may raise the count: stay in the array.
     if (count > nodes.size()) count = static_cast<DWORD>(nodes.size());
 
+    int held = 0;
     for (DWORD index = 0; index < count; ++index) {
+        if (heldElsewhere(nodes[index])) {
+            ++held;
+            continue;
+        }
         const DeviceVerdict verdict = examineDevice(nodes, count, index);
         if (verdict.kind == ChannelKind::Unrecognised) {
             std::cout << "error: NEXIR channel not recognised" << std::endl;
         } else if (verdict.kind == ChannelKind::ChannelA && verdict.partner >= 0) {
-            addCard(nodes[index], index, verdict, baudRate, cards);
+            addCard(nodes[index], index, verdict, baudRate, cards, held);
         }
+    }
+    if (held > 0) {
+        std::cout << "info: " << held << (held == 1 ? " FTDI device is" : " FTDI devices are")
+                  << " in use by another program (another nexir-updater, or a driver such as ftdi_sio) and "
+                  << (held == 1 ? "was" : "were") << " skipped" << std::endl;
     }
     if (cards.empty()) {
         std::cout << "error: Failed to find any NEXIR cards that are ready to update" << std::endl;

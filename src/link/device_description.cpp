@@ -49,11 +49,16 @@ std::string fieldText(const char* field, std::size_t capacity) { return std::str
 int findPartner(const std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes, std::size_t count, std::size_t channelA) {
     const std::string serial = serialOf(nodes[channelA]);
     for (std::size_t j = 0; j < count; ++j) {
-        if (j != channelA && sameCard(serial, serialOf(nodes[j]))) return static_cast<int>(j);
+        if (j != channelA && !heldElsewhere(nodes[j]) && sameCard(serial, serialOf(nodes[j])))
+            return static_cast<int>(j);
     }
     return -1;
 }
 }  // namespace
+
+bool heldElsewhere(const FT_DEVICE_LIST_INFO_NODE& node) {
+    return (node.Flags & FT_FLAGS_OPENED) != 0 && serialOf(node).empty() && descriptionOf(node).empty();
+}
 
 std::string serialOf(const FT_DEVICE_LIST_INFO_NODE& node) {
     return fieldText(node.SerialNumber, sizeof node.SerialNumber);

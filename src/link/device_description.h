@@ -26,6 +26,10 @@ int majorNumber(const std::string& description);
 // Both channels of a card share the serial number but for its last character.
 bool sameCard(const std::string& serialA, const std::string& serialB);
 
+// A device that another program holds is listed open, with neither serial number nor
+// description: what it is cannot be known.
+bool heldElsewhere(const FT_DEVICE_LIST_INFO_NODE& node);
+
 // The node's text fields, up to their NUL (which is missing when the text fills them).
 std::string serialOf(const FT_DEVICE_LIST_INFO_NODE& node);
 std::string descriptionOf(const FT_DEVICE_LIST_INFO_NODE& node);

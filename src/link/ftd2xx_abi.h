@@ -56,6 +56,8 @@ constexpr USHORT FT_FLOW_NONE = 0x0000;
 constexpr USHORT FT_FLOW_RTS_CTS = 0x0100;
 constexpr ULONG FT_PURGE_RX = 1;
 constexpr ULONG FT_PURGE_TX = 2;
+constexpr ULONG FT_FLAGS_OPENED = 1;
+constexpr ULONG FT_FLAGS_HISPEED = 2;
 
 struct FT_DEVICE_LIST_INFO_NODE {
     ULONG Flags;

@@ -37,6 +37,17 @@ UpdateResult statusFailure(FT_STATUS status) { return failure("error: " + std::t
 
 }  // namespace
 
+// A write that failed the way it does on a device that is gone is followed by one
+// query on the same channel: if that fails alike, the card is gone, which the update
+// tells in its own words.
+UpdateResult NEXIR::writeFailure(FT_STATUS status) {
+    fifoGone_.note(status);
+    DWORD waiting = 0, transmitQueue = 0, events = 0;
+    if (status == FT_IO_ERROR || status == FT_DEVICE_NOT_FOUND)
+        fifoGone_.note(fifoStatus = d2xx().getStatus(fifoHandle, &waiting, &transmitQueue, &events));
+    return fifoGone_.gone() ? failure(disconnectedMessage()) : statusFailure(status);
+}
+
 UpdateResult NEXIR::transferImage(const std::uint8_t* image, std::uint64_t size, std::uint32_t* bytesWritten,
                                   const std::atomic<bool>* abort) {
     const D2xxFunctions& ft = d2xx();
@@ -57,8 +68,7 @@ UpdateResult NEXIR::transferImage(const std::uint8_t* image, std::uint64_t size,
         if (written > chunk) written = chunk;
         total += written;
         *bytesWritten = static_cast<std::uint32_t>(total);
-        if (fifoStatus != FT_OK) return statusFailure(fifoStatus);
-
+        if (fifoStatus != FT_OK) return writeFailure(fifoStatus);
         const auto now = std::chrono::steady_clock::now();
         if (written > 0) {
             lastProgress = now;

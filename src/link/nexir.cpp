@@ -20,7 +20,7 @@ NEXIR::NEXIR(std::uint8_t fifoChannelIndex, std::uint8_t uartChannelIndex, std::
       uartChannelIndex(uartChannelIndex),
       baudRate(baudRate) {
     openUartChannel(flowControl);
-    openFifoChannel();
+    if (!heldElsewhere) openFifoChannel();
 }
 
 NEXIR::~NEXIR() {
@@ -42,6 +42,8 @@ void NEXIR::openUartChannel(std::int32_t flowControl) {
     uartStatus = ft.open(uartChannelIndex, &uartHandle);
     const bool opened = uartStatus == FT_OK && uartHandle != nullptr;
     if (!opened) uartHandle = nullptr;
+    heldElsewhere = uartStatus == FT_DEVICE_NOT_OPENED;
+    if (heldElsewhere) return;
     uartStatus = ft.resetPort(uartHandle);
     uartStatus = ft.setLatencyTimer(uartHandle, kLatencyTimerMs);
     uartStatus = ft.setBaudRate(uartHandle, baudRate);
@@ -63,6 +65,8 @@ void NEXIR::openFifoChannel() {
     const D2xxFunctions& ft = d2xx();
     fifoStatus = ft.open(fifoChannelIndex, &fifoHandle);
     if (fifoStatus != FT_OK) fifoHandle = nullptr;
+    heldElsewhere = fifoStatus == FT_DEVICE_NOT_OPENED;
+    if (heldElsewhere) return;
     ensureFifoMode();
     fifoStatus = ft.resetPort(fifoHandle);
     fifoStatus = ft.setLatencyTimer(fifoHandle, kLatencyTimerMs);

@@ -10,6 +10,27 @@
 
 namespace nexir {
 
+// Watches one channel for the sign of a device that is gone (unplugged, powered off, its
+// cable pulled): the driver then answers every call on it at once with FT_IO_ERROR or
+// FT_DEVICE_NOT_FOUND. One such answer may be a passing fault; the same answer to the
+// next call too means the device is gone. Read from any thread.
+class GoneWatch {
+public:
+    // Takes the status of a call that moves data or asks for it; true once gone.
+    bool note(FT_STATUS status) {
+        const bool deviceError = status == FT_IO_ERROR || status == FT_DEVICE_NOT_FOUND;
+        if (deviceError && status == previous_) gone_ = status;
+        previous_ = deviceError ? status : FT_OK;
+        return gone();
+    }
+    bool gone() const { return gone_ != FT_OK; }
+    FT_STATUS status() const { return gone_; }
+
+private:
+    FT_STATUS previous_ = FT_OK;
+    std::atomic<FT_STATUS> gone_{FT_OK};
+};
+
 // Outcome of writing the upload image on the FIFO channel.
 struct UpdateResult {
     std::int32_t code = 0;  // 0 when the whole image was written, -1 otherwise
@@ -38,6 +59,12 @@ public:
     // "GET HW_SLOT_ID <digit>" anywhere, lower digits first.
     static int slotNumberIn(const std::string& answer);
 
+    // True once the driver has shown, on either channel, that the card is gone; every
+    // exchange with it then ends at once.
+    bool disconnected() const { return uartGone_.gone() || fifoGone_.gone(); }
+    // "error: card <serial> was disconnected (D2XX status <n>)".
+    std::string disconnectedMessage() const;
+
     // Writes the upload image on the FIFO channel (runs on the transfer task's thread).
     // Stops early once `abort` is set.
     UpdateResult transferImage(const std::uint8_t* image, std::uint64_t size, std::uint32_t* bytesWritten,
@@ -55,9 +82,15 @@ public:
     // The chip's FIFO flag was clear when the card was opened: interface A is not a
     // FIFO until the chip re-enumerates, so an image sent now would go nowhere.
     bool fifoModeAwaitsReplug = false;
+    // A channel would not open because another program holds it (another nexir-updater,
+    // a kernel driver): the card is left alone, its other channel not even tried.
+    bool heldElsewhere = false;
 
 private:
     void openUartChannel(std::int32_t flowControl);
+    UpdateResult writeFailure(FT_STATUS status);
+    GoneWatch uartGone_;  // main thread only
+    GoneWatch fifoGone_;  // the transfer task's thread while it runs
     void openFifoChannel();
     void ensureFifoMode();
 };

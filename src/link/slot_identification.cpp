@@ -16,6 +16,7 @@ int NEXIR::slotNumberIn(const std::string& answer) {
 
 std::int32_t NEXIR::querySlotId() {
     const std::string answer = sendCommand("GET HW_SLOT_ID\n");
+    if (disconnected()) return -1;  // discovery says so
     if (answer == "TIMEOUT" || answer == "ERROR\n") {
         std::cout << "Error: Cannot retrieve the slot ID of the card. Close NEXIR updater and try "
                      "again in a few minutes"

@@ -19,25 +19,34 @@ constexpr DWORD kLargestRead = 1 << 20;
 const char kTimeout[] = "TIMEOUT";
 }  // namespace
 
+// A card that is gone hears nothing more: its answer is "TIMEOUT" at once.
 std::string NEXIR::sendCommand(std::string command) {
+    if (disconnected()) return kTimeout;
     if (command.empty() || command.back() != '\n') command.push_back('\n');
     DWORD written = 0;
     uartStatus = d2xx().write(uartHandle, command.data(), static_cast<DWORD>(command.size()), &written);
+    uartGone_.note(uartStatus);
     return readResponse(kCommandPollLimit);
+}
+
+std::string NEXIR::disconnectedMessage() const {
+    const FT_STATUS status = uartGone_.gone() ? uartGone_.status() : fifoGone_.status();
+    return "error: card " + serialNumber + " was disconnected (D2XX status " + std::to_string(status) + ")";
 }
 
 // Polls the receive queue up to `pollLimit` times. An answer is complete when the
 // newest chunk ends in a line feed; an empty poll sleeps one millisecond, a poll that
 // found data goes on at once. An interruption is noticed between answers, never in
-// the middle of one, so that no line is cut in two.
+// the middle of one, so that no line is cut in two. A card that is gone ends the wait.
 std::string NEXIR::readResponse(std::uint32_t pollLimit) {
     const D2xxFunctions& ft = d2xx();
     AnswerFraming framing;
     std::vector<char> chunk;
-    for (std::uint32_t poll = 0; poll < pollLimit; ++poll) {
+    for (std::uint32_t poll = 0; poll < pollLimit && !disconnected(); ++poll) {
         if (framing.empty()) leaveIfInterrupted();
         DWORD waiting = 0, transmitQueue = 0, events = 0;
         uartStatus = ft.getStatus(uartHandle, &waiting, &transmitQueue, &events);
+        if (uartGone_.note(uartStatus)) break;
         if (uartStatus != FT_OK) waiting = 0;
         DWORD received = 0;
         if (waiting > 0) {
@@ -45,6 +54,7 @@ std::string NEXIR::readResponse(std::uint32_t pollLimit) {
             chunk.resize(waiting);
             uartStatus = ft.read(uartHandle, chunk.data(), waiting, &received);
             if (received > waiting) received = waiting;  // never trust a count beyond the buffer
+            if (uartGone_.note(uartStatus)) break;
         }
         // A pass that got no data waits, even when the queue claimed bytes that the read
         // then failed to deliver: the poll limit stays a time, not a spin.

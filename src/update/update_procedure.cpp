@@ -123,8 +123,20 @@ std::int32_t abortUpdate(NEXIR& card, ProgressBar& bar, const char* reason) {
     return -1;
 }
 
+// The card is gone: nothing can be sent to it any more. Once the upload had begun, the
+// card may hold part of an image, which only a new update mends.
+std::int32_t reportDisconnected(const NEXIR& card, ProgressBar& bar, bool uploadBegun) {
+    bar.endRow(std::cout);
+    std::cout << card.disconnectedMessage()
+              << (uploadBegun ? "; the image on the card may be incomplete: update it again once the card is back" : "")
+              << std::endl;
+    std::cout << "Error: Update Failed" << std::endl;
+    return -1;
+}
+
 // A failure on our side after the request, already reported: the card is told too.
 std::int32_t abortAfterFailure(NEXIR& card) {
+    if (card.disconnected()) return -1;
     std::cout << "The card was told to abort the upgrade: " << tellCardToAbort(card) << std::endl;
     return -1;
 }
@@ -132,6 +144,7 @@ std::int32_t abortAfterFailure(NEXIR& card) {
 // The operator stopped the run: the card is told, and the interruption goes on up so
 // that every channel is closed on the way out.
 [[noreturn]] void abortOnInterruption(NEXIR& card, int signal) {
+    if (card.disconnected()) throw Interrupted{signal};
     const std::string answer = tellCardToAbort(card);
     std::cout << "\nUpdate interrupted; the card was told to abort the upgrade: " << answer << std::endl;
     throw Interrupted{signal};
@@ -192,6 +205,7 @@ std::int32_t awaitCompletion(NEXIR& card, EventLines& lines, ProgressBar& bar) {
         bool done = false;
         switch (event.kind) {
             case EventKind::Timeout:
+                if (card.disconnected()) return reportDisconnected(card, bar, true);
                 if (timeouts < kToleratedTimeouts) {
                     ++timeouts;
                     continue;
@@ -236,6 +250,7 @@ std::int32_t transferAndComplete(NEXIR& card, const UploadImage& image, Progress
         switch (handleTransferLine(line, bar, transfer)) {
             case PhaseOutcome::TimedOut:
                 transfer.stop();
+                if (card.disconnected()) return reportDisconnected(card, bar, true);
                 return abortUpdate(card, bar,
                                    "Error: Update timeout while waiting for file transfer, aborting automatically: ");
             case PhaseOutcome::Failed:
@@ -248,6 +263,7 @@ std::int32_t transferAndComplete(NEXIR& card, const UploadImage& image, Progress
         }
     }
     const UpdateResult& result = transfer.result();
+    if (result.code < 0 && card.disconnected()) return reportDisconnected(card, bar, true);
     if (result.code < 0) {
         bar.endRow(std::cout);
         std::cout << result.message << std::endl;
@@ -275,6 +291,7 @@ std::int32_t runUpdate(NEXIR& card, std::string updateType, std::string imageCho
 
     std::cout << "Subscribing to upgrade events" << std::endl;
     std::string answer = card.sendCommand(kSubscription);
+    if (card.disconnected()) return reportDisconnected(card, bar, false);
     if (answer != kSubscriptionAccepted) {
         std::cout << "Subscription failed: '" << answer << "'\n";
         return -1;
@@ -287,6 +304,7 @@ std::int32_t runUpdate(NEXIR& card, std::string updateType, std::string imageCho
     } catch (const Interrupted& interruption) {
         abortOnInterruption(card, interruption.signal);  // the request went out
     }
+    if (card.disconnected()) return reportDisconnected(card, bar, false);
     std::cout << "UART response: <" << answer << ">" << std::endl;
 
     if (card.fifoStatus != FT_OK) {

@@ -10,6 +10,9 @@ const std::string kNoReadyCards = "error: no available and ready NEXIR cards det
 const std::string kNoCardFound = "error: Failed to find any NEXIR cards that are ready to update\n";
 const std::string kCannotRetrieve =
     "Error: Cannot retrieve the slot ID of the card. Close NEXIR updater and try again in a few minutes\n";
+const std::string kHeld =
+    "info: 2 FTDI devices are in use by another program (another nexir-updater, or a driver such as ftdi_sio) and were "
+    "skipped\n";
 const std::string kIssue = "error: Issue found with card NX0001A update functions not available at this time\n";
 }  // namespace
 
@@ -78,8 +81,7 @@ TEST(Log, DevicesThatFormNoReadyCard) {
              {bundled("error_answer.json"), kCannotRetrieve + dropped, 0},
              {bundled("invalid_slot.json"), "Error: Slot index invalid for card1\n" + dropped, 0},
              {bundled("silent_card.json"), kCannotRetrieve + dropped, 1.0},
-             {bundled("uart_open_fails.json"),
-              "error: could not open UART channel for index <1> error <1>\n" + kCannotRetrieve + dropped, 1.0},
+             {bundled("uart_open_fails.json"), kHeld + kNoCardFound + kNoReadyCards, 0},
              {oneCardScenario(kQuickCard, "", R"("faults": [{"function": "FT_Read", "device": 1, "status": 4,
                                                              "times": "always"}])"),
               kCannotRetrieve + dropped, 1.0},
