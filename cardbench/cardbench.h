@@ -35,14 +35,7 @@ CARDBENCH_API size_t cardbench_last_error(char* buffer, size_t capacity);
 /* The call log so far, JSON lines; empty-poll runs still open are closed first. */
 CARDBENCH_API size_t cardbench_call_log(char* buffer, size_t capacity);
 
-/* Every byte the named card received on its FIFO channel since the scenario was
- * loaded. Returns 0 for an unknown card. */
-CARDBENCH_API size_t cardbench_fifo_received(const char* card, unsigned char* buffer, size_t capacity);
-
-/* Successful FT_Open and FT_Close calls on a device, and FT_Close calls on a handle of
- * that device that had already been closed. */
-CARDBENCH_API int cardbench_open_count(int device);
-CARDBENCH_API int cardbench_close_count(int device);
+/* FT_Close calls on a handle of the device that had already been closed. */
 CARDBENCH_API int cardbench_double_close_count(int device);
 
 #ifdef __cplusplus

@@ -43,24 +43,6 @@ size_t cardbench_call_log(char* buffer, size_t capacity) {
     return copyText(cardbench::currentWorld()->log().text(), buffer, capacity);
 }
 
-size_t cardbench_fifo_received(const char* card, unsigned char* buffer, size_t capacity) {
-    const auto found = card ? cardbench::currentWorld()->card(card) : nullptr;
-    if (!found) {
-        return 0;
-    }
-    const auto bytes = found->fifoReceived();
-    if (buffer != nullptr) {
-        std::memcpy(buffer, bytes.data(), std::min(bytes.size(), capacity));
-    }
-    return bytes.size();
-}
-
-int cardbench_open_count(int device) { return cardbench::currentWorld()->devices().counts(device).opens; }
-
-int cardbench_close_count(int device) { return cardbench::currentWorld()->devices().counts(device).closes; }
-
-int cardbench_double_close_count(int device) {
-    return cardbench::currentWorld()->devices().counts(device).doubleCloses;
-}
+int cardbench_double_close_count(int device) { return cardbench::currentWorld()->devices().doubleCloses(device); }
 
 }  // extern "C"

@@ -31,15 +31,6 @@ void Card::uartOpened(Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
     rx_.dropArrived(now);
     pendingLine_.clear();
-    unsolicited_.clear();
-    if (config_.silent) {
-        return;
-    }
-    for (const auto& line : config_.unsolicited) {
-        unsolicited_.push_back({now + Millis(line.atMs), line.data});
-    }
-    std::stable_sort(unsolicited_.begin(), unsolicited_.end(),
-                     [](const TimedLine& a, const TimedLine& b) { return a.due < b.due; });
 }
 
 void Card::uartWrite(const std::string& bytes, Clock::time_point now) {
@@ -82,9 +73,6 @@ void Card::uartPurge(Clock::time_point now) {
 WriteOutcome Card::fifoWrite(const std::uint8_t* data, std::size_t length, ULONG timeoutMs,
                              const std::atomic<bool>& closed) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (config_.upgrade.writeStatus != FT_OK) {
-        return {config_.upgrade.writeStatus, 0};
-    }
     if (zeroWritesMade_ < config_.upgrade.zeroWrites) {
         ++zeroWritesMade_;  // a driver that does not wait for room
         return {FT_OK, 0};
@@ -127,10 +115,6 @@ void Card::wake() {
 }
 
 void Card::advanceLocked(Clock::time_point now) {
-    while (!unsolicited_.empty() && unsolicited_.front().due <= now) {
-        rx_.push(unsolicited_.front().due, std::move(unsolicited_.front().text));
-        unsolicited_.erase(unsolicited_.begin());
-    }
     if (!upgrade_) {
         return;
     }
@@ -168,12 +152,8 @@ void Card::handleLineLocked(const std::string& line, Clock::time_point now) {
         case CardAction::None:
             break;
     }
-    queueAnswerLocked(outcome.answer, answerAt);
-}
-
-void Card::queueAnswerLocked(const ScriptedAnswer& answer, Clock::time_point start) {
-    auto due = start;
-    for (const auto& chunk : answer.chunks) {
+    auto due = answerAt;
+    for (const auto& chunk : outcome.answer.chunks) {
         due += Millis(chunk.delayMs);
         rx_.push(due, chunk.data);
     }
@@ -181,9 +161,6 @@ void Card::queueAnswerLocked(const ScriptedAnswer& answer, Clock::time_point sta
 
 std::optional<Clock::time_point> Card::nextWakeLocked(Clock::time_point now) const {
     auto wake = rx_.nextArrival(now);
-    if (!unsolicited_.empty()) {
-        wake = earliest(wake, unsolicited_.front().due);
-    }
     if (upgrade_ && subscribed_) {
         wake = earliest(wake, upgrade_->nextEventTime());
     }

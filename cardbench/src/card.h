@@ -30,8 +30,6 @@ class Card {
 public:
     explicit Card(CardConfig config);
 
-    const CardConfig& config() const { return config_; }
-
     void uartOpened(Clock::time_point now);
     void uartWrite(const std::string& bytes, Clock::time_point now);
     std::size_t uartWaiting(Clock::time_point now);
@@ -52,7 +50,6 @@ public:
 private:
     void advanceLocked(Clock::time_point now);
     void handleLineLocked(const std::string& line, Clock::time_point now);
-    void queueAnswerLocked(const ScriptedAnswer& answer, Clock::time_point start);
     std::optional<Clock::time_point> nextWakeLocked(Clock::time_point now) const;
     void acceptFifoLocked(const std::uint8_t* data, std::size_t length, Clock::time_point now);
     std::size_t fifoTargetLocked(Clock::time_point start, Clock::time_point now, std::size_t taken,
@@ -66,7 +63,6 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     TimedByteQueue rx_;
-    std::vector<TimedLine> unsolicited_;  // not yet sent, sorted by due time
     std::string pendingLine_;
     bool subscribed_ = false;
     std::optional<UpgradeSession> upgrade_;

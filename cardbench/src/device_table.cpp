@@ -24,7 +24,7 @@ constexpr ULONG kFlagHighSpeed = 2;
 }  // namespace
 
 DeviceTable::DeviceTable(std::vector<Device> devices)
-    : devices_(std::move(devices)), openHandleOf_(devices_.size(), nullptr), counts_(devices_.size()) {}
+    : devices_(std::move(devices)), openHandleOf_(devices_.size(), nullptr), doubleCloses_(devices_.size()) {}
 
 void DeviceTable::fillNode(int index, FT_DEVICE_LIST_INFO_NODE& node) const {
     const DeviceConfig& config = device(index).config;
@@ -32,7 +32,7 @@ void DeviceTable::fillNode(int index, FT_DEVICE_LIST_INFO_NODE& node) const {
     const FT_HANDLE handle = openHandleOf_[std::size_t(index)];
     node.Flags = (handle ? kFlagOpened : 0) | (config.type == kTypeFt2232H ? kFlagHighSpeed : 0);
     node.Type = config.type;
-    node.ID = config.id;
+    node.ID = config.type == kTypeFt2232H ? 0x04036010 : 0x04036001;  // USB vendor and product
     node.LocId = 0x2000u + DWORD(index);
     copyField(node.SerialNumber, sizeof node.SerialNumber, config.serial);
     copyField(node.Description, sizeof node.Description, config.description);
@@ -51,7 +51,6 @@ FT_STATUS DeviceTable::open(int index, FT_HANDLE& handle, std::shared_ptr<OpenHa
     opened = std::make_shared<OpenHandle>(index);
     live_[handle] = opened;
     openHandleOf_[std::size_t(index)] = handle;
-    ++counts_[std::size_t(index)].opens;
     return FT_OK;
 }
 
@@ -71,7 +70,7 @@ FT_STATUS DeviceTable::close(FT_HANDLE handle, std::shared_ptr<OpenHandle>& clos
     auto live = live_.find(handle);
     if (live == live_.end()) {
         if (auto old = closedBefore_.find(handle); old != closedBefore_.end()) {
-            ++counts_[std::size_t(old->second)].doubleCloses;
+            ++doubleCloses_[std::size_t(old->second)];
         }
         return FT_INVALID_HANDLE;
     }
@@ -79,14 +78,13 @@ FT_STATUS DeviceTable::close(FT_HANDLE handle, std::shared_ptr<OpenHandle>& clos
     const auto index = std::size_t(closed->device());
     closedBefore_[handle] = closed->device();
     openHandleOf_[index] = nullptr;
-    ++counts_[index].closes;
     live_.erase(live);
     return FT_OK;
 }
 
-OpenCounts DeviceTable::counts(int index) const {
+int DeviceTable::doubleCloses(int index) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return exists(index) ? counts_[std::size_t(index)] : OpenCounts{};
+    return exists(index) ? doubleCloses_[std::size_t(index)] : 0;
 }
 
 }  // namespace cardbench

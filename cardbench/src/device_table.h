@@ -21,12 +21,6 @@ struct Device {
     std::shared_ptr<Eeprom> eeprom;
 };
 
-struct OpenCounts {
-    int opens = 0;
-    int closes = 0;
-    int doubleCloses = 0;
-};
-
 struct HandleLookup {
     std::shared_ptr<OpenHandle> handle;  // null unless open
     int device = -1;                     // also known for a handle closed before
@@ -45,7 +39,7 @@ public:
     HandleLookup find(FT_HANDLE handle) const;
     // Forgets an open handle; a handle closed before counts as a double close.
     FT_STATUS close(FT_HANDLE handle, std::shared_ptr<OpenHandle>& closed);
-    OpenCounts counts(int index) const;
+    int doubleCloses(int index) const;
 
 private:
     const std::vector<Device> devices_;
@@ -53,7 +47,7 @@ private:
     std::map<FT_HANDLE, std::shared_ptr<OpenHandle>> live_;
     std::map<FT_HANDLE, int> closedBefore_;
     std::vector<FT_HANDLE> openHandleOf_;
-    std::vector<OpenCounts> counts_;
+    std::vector<int> doubleCloses_;
 };
 
 }  // namespace cardbench

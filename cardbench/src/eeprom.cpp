@@ -64,16 +64,10 @@ EepromResult Eeprom::program(const FT_PROGRAM_DATA& data) {
     result.fifoFlag = data.IFAIsFifo7;
     result.othersUnchanged =
         lastReadBytes_ && comparableBytes(data) == *lastReadBytes_ && stringsOf(data) == *lastReadStrings_;
-    result.status = config_.programStatus;
-    if (result.status == FT_OK && deviceType_ == kTypeFt2232H) {
+    if (deviceType_ == kTypeFt2232H) {
         fifoFlag_ = data.IFAIsFifo7;
     }
     return result;
-}
-
-std::uint8_t Eeprom::fifoFlag() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return fifoFlag_;
 }
 
 bool Eeprom::fifoModeActive() const {

@@ -27,7 +27,6 @@ public:
 
     EepromResult read(FT_PROGRAM_DATA& data);
     EepromResult program(const FT_PROGRAM_DATA& data);
-    std::uint8_t fifoFlag() const;
     // Whether interface A works as a FIFO now: with mode_after_replug, as the flag was
     // when the chip enumerated (the scenario's load), else as it is.
     bool fifoModeActive() const;

@@ -61,9 +61,7 @@ UpgradeConfig parseUpgrade(const JsonView& j) {
     if (const JsonView stop = j["stop_taking_after"]; !stop.isNull()) {
         config.stopTakingAfter = stop.as<std::uint64_t>();
     }
-    config.writeStatus = j.valueOr<FT_STATUS>("write_status", FT_OK);
     config.shortWrite = j.valueOr<std::uint32_t>("short_write", 0);
-    config.doneDuringTransfer = j.valueOr("done_during_transfer", false);
     config.doneAfterUploadMs = j.valueOr("done_after_upload_ms", config.doneAfterUploadMs);
     config.maxWriteBytes = j.valueOr<std::uint32_t>("max_write_bytes", 0);
     config.zeroWrites = j.valueOr<std::uint32_t>("zero_writes", 0);
@@ -79,14 +77,12 @@ EepromConfig parseEeprom(const JsonView& j) {
     EepromConfig config;
     config.fifoFlag = j.valueOr<std::uint8_t>("fifo_flag", config.fifoFlag);
     config.readStatus = j.valueOr<FT_STATUS>("read_status", FT_OK);
-    config.programStatus = j.valueOr<FT_STATUS>("program_status", FT_OK);
     config.modeAfterReplug = j.valueOr("mode_after_replug", false);
     return config;
 }
 
-CardConfig parseCard(const std::string& name, const JsonView& j) {
+CardConfig parseCard(const JsonView& j) {
     CardConfig card;
-    card.name = name;
     if (const JsonView slot = j["slot"]; slot.isString()) {
         card.slot = slot.as<std::string>();
     } else if (slot.isNumber()) {
@@ -103,9 +99,6 @@ CardConfig parseCard(const std::string& name, const JsonView& j) {
     }
     if (const JsonView answer = j["subscription_answer"]; !answer.isNull()) {
         card.subscriptionAnswer = answer.as<std::string>();
-    }
-    for (const auto& line : j["unsolicited"].elements()) {
-        card.unsolicited.push_back({line["data"].as<std::string>(), line.valueOr("at_ms", 0)});
     }
     card.eeprom = parseEeprom(j["eeprom"]);
     card.upgrade = parseUpgrade(j["upgrade"]);
@@ -134,10 +127,7 @@ DeviceConfig parseDevice(const JsonView& j, const std::map<std::string, CardConf
         }
         device.channel = parseChannel(j);
         device.type = kTypeFt2232H;
-        device.id = 0x04036010;
     }
-    device.type = j.valueOr("type", device.type);
-    device.id = j.valueOr("id", device.id);
     return device;
 }
 
@@ -181,7 +171,7 @@ Scenario parseRoot(const JsonView& j, const std::string& baseDir) {
     scenario.callLogPath = resolvePath(j.valueOr<std::string>("call_log", ""), baseDir);
     scenario.fifoDumpDir = resolvePath(j.valueOr<std::string>("fifo_dump_dir", ""), baseDir);
     for (const auto& [name, card] : j["cards"].members()) {
-        scenario.cards[name] = parseCard(name, card);
+        scenario.cards[name] = parseCard(card);
     }
     for (const auto& device : j["devices"].elements()) {
         if (const JsonView plain = device["plain_devices"]; !plain.isNull()) {

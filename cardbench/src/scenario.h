@@ -26,11 +26,6 @@ struct ScriptedAnswer {
     std::vector<AnswerChunk> chunks;
 };
 
-struct TimedText {
-    std::string data;
-    int atMs = 0;
-};
-
 struct ExtraLine {
     int stage = 1;
     std::string data;
@@ -45,9 +40,7 @@ struct UpgradeConfig {
     bool silentDuringTransfer = false;
     bool silentAfterTransfer = false;
     std::optional<std::uint64_t> stopTakingAfter;
-    FT_STATUS writeStatus = FT_OK;
     std::uint32_t shortWrite = 0;
-    bool doneDuringTransfer = false;
     int doneAfterUploadMs = -1;       // >= 0: DONE this long after the last byte, no stages
     std::uint32_t maxWriteBytes = 0;  // 0: a FIFO write takes any amount
     std::uint32_t zeroWrites = 0;     // the first N FIFO writes take nothing and return at once
@@ -58,12 +51,10 @@ struct UpgradeConfig {
 struct EepromConfig {
     std::uint8_t fifoFlag = 1;
     FT_STATUS readStatus = FT_OK;
-    FT_STATUS programStatus = FT_OK;
     bool modeAfterReplug = false;  // the FIFO flag takes effect only when the chip re-enumerates
 };
 
 struct CardConfig {
-    std::string name;
     std::string slot = "0";
     std::string fpgaVersion = "1.0.0";
     std::string swVersion = "1.0.0";
@@ -71,7 +62,6 @@ struct CardConfig {
     bool silent = false;
     std::map<std::string, ScriptedAnswer> answers;  // keys ending in '*' match by prefix
     std::optional<std::string> subscriptionAnswer;
-    std::vector<TimedText> unsolicited;
     EepromConfig eeprom;
     UpgradeConfig upgrade;
 };
@@ -86,8 +76,7 @@ struct DeviceConfig {
     std::string serial;
     std::string card;  // empty: not a card channel
     Channel channel = Channel::None;
-    ULONG type = kTypeFt232R;
-    ULONG id = 0x04036001;
+    ULONG type = kTypeFt232R;  // a card's channels are FT2232H
 };
 
 constexpr long kAlways = std::numeric_limits<long>::max();

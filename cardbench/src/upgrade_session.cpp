@@ -18,10 +18,6 @@ UpgradeSession::UpgradeSession(const UpgradeConfig& config, const UpgradeRequest
       nextTick_(start + interval_),
       lastIntake_(start) {
     enterStage(1, start);
-    if (config_.doneDuringTransfer) {
-        // After the first progress event, apart from it and from any extra line.
-        schedule(start + interval_ + interval_ / 4, 1, kDoneLine);
-    }
     if (upload_.complete()) {
         uploadDoneAt_ = start;
     }

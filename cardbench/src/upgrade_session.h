@@ -37,7 +37,6 @@ public:
     std::vector<TimedLine> advance(Clock::time_point now);
     std::optional<Clock::time_point> nextEventTime() const;
     void abort();
-    bool finished() const { return phase_ == Phase::Finished; }
 
 private:
     enum class Phase { Uploading, Staging, FailPending, DonePending, Finished };

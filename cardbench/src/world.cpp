@@ -32,7 +32,7 @@ std::vector<Device> makeDevices(const Scenario& scenario, const std::map<std::st
         Device device{config, nullptr, nullptr};
         if (config.card.empty()) {
             device.eeprom =
-                std::make_shared<Eeprom>(EepromConfig{0, FT_OK, FT_OK}, config.type, config.description, config.serial);
+                std::make_shared<Eeprom>(EepromConfig{0, FT_OK, false}, config.type, config.description, config.serial);
         } else {
             device.card = cards.at(config.card);
             auto& chip = chips[config.card];
@@ -57,11 +57,6 @@ World::World(const Scenario& scenario)
     if (!scenario.callLogPath.empty() && !log_.openFile(scenario.callLogPath)) {
         setupProblem_ = "cannot write the call log " + scenario.callLogPath;
     }
-}
-
-std::shared_ptr<Card> World::card(const std::string& name) const {
-    auto found = cards_.find(name);
-    return found == cards_.end() ? nullptr : found->second;
 }
 
 }  // namespace cardbench

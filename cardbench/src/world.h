@@ -22,7 +22,6 @@ public:
     DeviceTable& devices() { return devices_; }
     CallLog& log() { return log_; }
     FaultPlan& faults() { return faults_; }
-    std::shared_ptr<Card> card(const std::string& name) const;
     const std::string& fifoDumpDir() const { return fifoDumpDir_; }
     const std::string& setupProblem() const { return setupProblem_; }
 
