@@ -1,25 +1,45 @@
-// One NEXIR card as its two FTDI channels see it: command lines written on the UART
-// channel are answered after the card's latency; status events of a running upgrade
-// and unsolicited lines join the same receive queue when their moment comes; the FIFO
-// channel takes upload bytes at the card's intake rate and keeps every byte received.
-// Thread-safe: the program writes the FIFO on one thread while it polls the UART on
-// another. Blocking calls wait on a condition variable, never by spinning.
+// One NEXIR card as its two FTDI channels see it. Command lines written on the UART
+// channel are answered after the card's latency, from the scenario's script or the card's
+// own defaults; status events of a running upgrade join the same receive queue when their
+// moment comes. The FIFO channel takes upload bytes at the card's intake rate and keeps
+// every byte received. Thread-safe: the program writes the FIFO on one thread while it
+// polls the UART on another. Blocking calls wait on a condition variable, never by
+// spinning, and end early once the `closed` flag they were given is set (and the card woken).
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "card_protocol.h"
 #include "scenario.h"
-#include "timed_byte_queue.h"
-#include "upgrade_session.h"
+#include "upgrade.h"
 
 namespace cardbench {
+
+// The receive side of a UART channel: bytes the card has sent, each batch stamped with
+// the moment it reaches the host. A batch counts as received only once its moment has
+// passed. Batches keep their order, like bytes on a serial line, so a batch is never
+// due before the one queued ahead of it. Not thread-safe: the card guards it.
+class TimedByteQueue {
+public:
+    void push(Clock::time_point due, std::string bytes);
+    std::size_t arrived(Clock::time_point now) const;
+    std::string take(std::size_t maxBytes, Clock::time_point now);
+    void dropArrived(Clock::time_point now);
+    std::optional<Clock::time_point> nextArrival(Clock::time_point now) const;
+
+private:
+    struct Batch {
+        Clock::time_point due;
+        std::string bytes;
+    };
+    std::deque<Batch> batches_;
+};
 
 struct WriteOutcome {
     FT_STATUS status;
@@ -28,7 +48,7 @@ struct WriteOutcome {
 
 class Card {
 public:
-    explicit Card(CardConfig config);
+    explicit Card(CardConfig config) : config_(std::move(config)) {}
 
     void uartOpened(Clock::time_point now);
     void uartWrite(const std::string& bytes, Clock::time_point now);
@@ -39,7 +59,8 @@ public:
     void uartPurge(Clock::time_point now);
 
     // Takes bytes at the card's intake rate; a finite timeout (ms, 0: none) ends the
-    // write early with FT_OK and the count taken so far, like the vendor library.
+    // write early with FT_OK and the count taken so far, like the vendor library. A close
+    // ends it with FT_IO_ERROR and the count taken so far.
     WriteOutcome fifoWrite(const std::uint8_t* data, std::size_t length, ULONG timeoutMs,
                            const std::atomic<bool>& closed);
     std::vector<std::uint8_t> fifoReceived() const;

@@ -1,12 +1,17 @@
 #include "device_table.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cstdint>
+#include <chrono>
+#include <cstddef>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 namespace cardbench {
 namespace {
+
+constexpr ULONG kFlagOpened = 1;
+constexpr ULONG kFlagHighSpeed = 2;
 
 FT_HANDLE newHandleValue() {
     static std::atomic<std::uintptr_t> next{1};
@@ -18,39 +23,218 @@ void copyField(char* field, std::size_t size, const std::string& text) {
     std::memcpy(field, text.data(), std::min(size, text.size()));
 }
 
-constexpr ULONG kFlagOpened = 1;
-constexpr ULONG kFlagHighSpeed = 2;
+// The two channels of a chip carry the chip's strings with a channel suffix: the
+// description ends in " A" or " B", the serial number in the channel letter.
+std::string chipDescription(const std::string& description) {
+    const std::size_t n = description.size();
+    if (n >= 2 && description[n - 2] == ' ' && (description[n - 1] == 'A' || description[n - 1] == 'B')) {
+        return description.substr(0, n - 2);
+    }
+    return description;
+}
+
+std::string chipSerial(const std::string& serial) {
+    return serial.empty() ? serial : serial.substr(0, serial.size() - 1);
+}
+
+// One card per scenario card, shared by its channels, as is its chip's EEPROM.
+std::vector<Device> makeDevices(const Scenario& scenario) {
+    std::map<std::string, Device> chips;
+    std::vector<Device> devices;
+    for (const auto& config : scenario.devices) {
+        Device device{config, nullptr, nullptr};
+        if (config.card.empty()) {
+            device.eeprom =
+                std::make_shared<Eeprom>(EepromConfig{0, FT_OK, false}, config.type, config.description, config.serial);
+        } else {
+            Device& chip = chips[config.card];
+            if (!chip.card) {
+                const CardConfig& card = scenario.cards.at(config.card);
+                chip.card = std::make_shared<Card>(card);
+                chip.eeprom = std::make_shared<Eeprom>(card.eeprom, config.type, chipDescription(config.description),
+                                                       chipSerial(config.serial));
+            }
+            device.card = chip.card;
+            device.eeprom = chip.eeprom;
+        }
+        devices.push_back(std::move(device));
+    }
+    return devices;
+}
+
+// Everything the card took in on its FIFO, saved for tests that run the real program.
+void dumpFifo(const std::string& folder, const std::string& cardName, const Card& card) {
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    std::ofstream file(std::filesystem::path(folder) / (cardName + ".bin"), std::ios::binary | std::ios::trunc);
+    const auto bytes = card.fifoReceived();
+    file.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// Buffer sizes of FTDI's own example; the vendor library does not check lengths, the
+// bench stays within these so that a caller following the example is never overrun.
+void copyString(char* target, const std::string& text, std::size_t capacity) {
+    if (target == nullptr) {
+        return;
+    }
+    const std::size_t length = std::min(text.size(), capacity - 1);
+    std::memcpy(target, text.data(), length);
+    target[length] = '\0';
+}
+
+std::string readString(const char* source, std::size_t capacity) {
+    return source == nullptr ? std::string() : std::string(source, strnlen(source, capacity));
+}
+
+constexpr std::size_t kFirstField = offsetof(FT_PROGRAM_DATA, VendorId);
+constexpr std::size_t kAfterStrings = offsetof(FT_PROGRAM_DATA, MaxPower);
+constexpr std::size_t kFifoFlagOffset = offsetof(FT_PROGRAM_DATA, IFAIsFifo7);
 
 }  // namespace
 
-DeviceTable::DeviceTable(std::vector<Device> devices)
-    : devices_(std::move(devices)), openHandleOf_(devices_.size(), nullptr), doubleCloses_(devices_.size()) {}
+void OpenHandle::markClosed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    closing_.notify_all();
+}
+
+void OpenHandle::idleWait(ULONG timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto isClosed = [this] { return closed_.load(); };
+    if (timeoutMs == 0) {
+        closing_.wait(lock, isClosed);
+    } else {
+        closing_.wait_for(lock, std::chrono::milliseconds(timeoutMs), isClosed);
+    }
+}
+
+bool Eeprom::Strings::operator==(const Strings& other) const {
+    return manufacturer == other.manufacturer && manufacturerId == other.manufacturerId &&
+           description == other.description && serial == other.serial;
+}
+
+Eeprom::Eeprom(const EepromConfig& config, ULONG deviceType, std::string description, std::string serial)
+    : config_(config),
+      deviceType_(deviceType),
+      strings_{"FTDI", "FT", std::move(description), std::move(serial)},
+      fifoFlag_(config.fifoFlag) {}
+
+bool Eeprom::signaturesValid(const FT_PROGRAM_DATA& data) {
+    return data.Signature1 == 0x00000000u && data.Signature2 == 0xFFFFFFFFu;
+}
+
+EepromResult Eeprom::read(FT_PROGRAM_DATA& data) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (config_.readStatus != FT_OK) {
+        return {config_.readStatus, 0, false};
+    }
+    fillFields(data);
+    copyString(data.Manufacturer, strings_.manufacturer, 32);
+    copyString(data.ManufacturerId, strings_.manufacturerId, 16);
+    copyString(data.Description, strings_.description, 64);
+    copyString(data.SerialNumber, strings_.serial, 16);
+    lastReadBytes_ = comparableBytes(data);
+    lastReadStrings_ = stringsOf(data);
+    return {FT_OK, deviceType_ == kTypeFt2232H ? data.IFAIsFifo7 : std::uint8_t(0), false};
+}
+
+EepromResult Eeprom::program(const FT_PROGRAM_DATA& data) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (deviceType_ == kTypeFt2232H) {
+        fifoFlag_ = data.IFAIsFifo7;
+    }
+    const bool othersUnchanged =
+        lastReadBytes_ && comparableBytes(data) == *lastReadBytes_ && stringsOf(data) == *lastReadStrings_;
+    return {FT_OK, data.IFAIsFifo7, othersUnchanged};
+}
+
+std::size_t Eeprom::blockEnd() const {
+    return deviceType_ == kTypeFt232R ? offsetof(FT_PROGRAM_DATA, PullDownEnable7)
+                                      : offsetof(FT_PROGRAM_DATA, PullDownEnable8);
+}
+
+void Eeprom::fillFields(FT_PROGRAM_DATA& data) const {
+    // Bytes 16..47 are the caller's string pointers and are left alone.
+    auto* bytes = reinterpret_cast<unsigned char*>(&data);
+    std::memset(bytes + kAfterStrings, 0, blockEnd() - kAfterStrings);
+    data.VendorId = 0x0403;
+    data.MaxPower = 90;
+    data.PnP = 1;
+    if (deviceType_ == kTypeFt232R) {
+        data.Version = 2;
+        data.ProductId = 0x6001;
+        data.EndpointSize = 64;
+        data.SerNumEnableR = 1;
+        return;
+    }
+    data.Version = 3;
+    data.ProductId = 0x6010;
+    data.SerNumEnable7 = 1;
+    data.ALDriveCurrent = data.AHDriveCurrent = data.BLDriveCurrent = data.BHDriveCurrent = 4;
+    data.IFAIsFifo7 = fifoFlag_;
+    data.BIsVCP7 = 1;
+}
+
+std::vector<std::uint8_t> Eeprom::comparableBytes(const FT_PROGRAM_DATA& data) const {
+    std::vector<std::uint8_t> kept(blockEnd() - kFirstField);
+    std::memcpy(kept.data(), reinterpret_cast<const unsigned char*>(&data) + kFirstField, kept.size());
+    // The string pointers aim at the caller's buffers (compared as strings instead), and
+    // the FIFO flag is the one field a program may change.
+    const std::size_t pointers = offsetof(FT_PROGRAM_DATA, Manufacturer) - kFirstField;
+    std::fill(kept.begin() + pointers, kept.begin() + (kAfterStrings - kFirstField), 0);
+    if (kFifoFlagOffset < blockEnd()) {
+        kept[kFifoFlagOffset - kFirstField] = 0;
+    }
+    return kept;
+}
+
+Eeprom::Strings Eeprom::stringsOf(const FT_PROGRAM_DATA& data) {
+    return {readString(data.Manufacturer, 32), readString(data.ManufacturerId, 16), readString(data.Description, 64),
+            readString(data.SerialNumber, 16)};
+}
+
+DeviceTable::DeviceTable(const Scenario& scenario)
+    : devices_(makeDevices(scenario)),
+      fifoDumpDir_(scenario.fifoDumpDir),
+      openHandleOf_(devices_.size(), nullptr),
+      doubleCloses_(devices_.size()) {}
+
+bool DeviceTable::isCardFifo(int index) const {
+    const Device& target = device(index);
+    return target.card && target.config.channel == Channel::Fifo;
+}
 
 void DeviceTable::fillNode(int index, FT_DEVICE_LIST_INFO_NODE& node) const {
     const DeviceConfig& config = device(index).config;
     std::lock_guard<std::mutex> lock(mutex_);
     const FT_HANDLE handle = openHandleOf_[std::size_t(index)];
-    node.Flags = (handle ? kFlagOpened : 0) | (config.type == kTypeFt2232H ? kFlagHighSpeed : 0);
+    const bool highSpeed = config.type == kTypeFt2232H;
+    node.Flags = (handle ? kFlagOpened : 0) | (highSpeed ? kFlagHighSpeed : 0);
     node.Type = config.type;
-    node.ID = config.type == kTypeFt2232H ? 0x04036010 : 0x04036001;  // USB vendor and product
+    node.ID = highSpeed ? 0x04036010 : 0x04036001;  // USB vendor and product
     node.LocId = 0x2000u + DWORD(index);
     copyField(node.SerialNumber, sizeof node.SerialNumber, config.serial);
     copyField(node.Description, sizeof node.Description, config.description);
     node.ftHandle = handle;
 }
 
-FT_STATUS DeviceTable::open(int index, FT_HANDLE& handle, std::shared_ptr<OpenHandle>& opened) {
-    if (!exists(index)) {
+FT_STATUS DeviceTable::open(int index, FT_HANDLE& handle) {
+    if (index < 0 || index >= count()) {
         return FT_DEVICE_NOT_FOUND;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (openHandleOf_[std::size_t(index)] != nullptr) {
-        return FT_DEVICE_NOT_OPENED;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (openHandleOf_[std::size_t(index)] != nullptr) {
+            return FT_DEVICE_NOT_OPENED;
+        }
+        handle = newHandleValue();
+        live_[handle] = std::make_shared<OpenHandle>(index);
+        openHandleOf_[std::size_t(index)] = handle;
     }
-    handle = newHandleValue();
-    opened = std::make_shared<OpenHandle>(index);
-    live_[handle] = opened;
-    openHandleOf_[std::size_t(index)] = handle;
+    const Device& opened = device(index);
+    if (opened.card && opened.config.channel == Channel::Uart) {
+        opened.card->uartOpened(Clock::now());
+    }
     return FT_OK;
 }
 
@@ -65,26 +249,77 @@ HandleLookup DeviceTable::find(FT_HANDLE handle) const {
     return {};
 }
 
-FT_STATUS DeviceTable::close(FT_HANDLE handle, std::shared_ptr<OpenHandle>& closed) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto live = live_.find(handle);
-    if (live == live_.end()) {
-        if (auto old = closedBefore_.find(handle); old != closedBefore_.end()) {
-            ++doubleCloses_[std::size_t(old->second)];
+FT_STATUS DeviceTable::close(FT_HANDLE handle) {
+    std::shared_ptr<OpenHandle> closed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto live = live_.find(handle);
+        if (live == live_.end()) {
+            if (auto old = closedBefore_.find(handle); old != closedBefore_.end()) {
+                ++doubleCloses_[std::size_t(old->second)];
+            }
+            return FT_INVALID_HANDLE;
         }
-        return FT_INVALID_HANDLE;
+        closed = live->second;
+        closedBefore_[handle] = closed->device();
+        openHandleOf_[std::size_t(closed->device())] = nullptr;
+        live_.erase(live);
     }
-    closed = live->second;
-    const auto index = std::size_t(closed->device());
-    closedBefore_[handle] = closed->device();
-    openHandleOf_[index] = nullptr;
-    live_.erase(live);
+    closed->markClosed();
+    const Device& device = this->device(closed->device());
+    if (device.card) {
+        device.card->wake();
+        if (isCardFifo(closed->device()) && !fifoDumpDir_.empty()) {
+            dumpFifo(fifoDumpDir_, device.config.card, *device.card);
+        }
+    }
     return FT_OK;
 }
 
 int DeviceTable::doubleCloses(int index) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return exists(index) ? doubleCloses_[std::size_t(index)] : 0;
+    return index >= 0 && index < count() ? doubleCloses_[std::size_t(index)] : 0;
+}
+
+Card* DeviceTable::uartCard(const OpenHandle& handle) const {
+    const Device& target = device(handle.device());
+    return target.config.channel == Channel::Uart ? target.card.get() : nullptr;
+}
+
+WriteOutcome DeviceTable::write(OpenHandle& handle, const std::uint8_t* data, std::size_t length) {
+    if (isCardFifo(handle.device())) {
+        const Device& target = device(handle.device());
+        if (!target.eeprom->fifoModeActive()) {
+            // Interface A is still in its old mode: nothing reaches the card's FIFO.
+            handle.idleWait(handle.writeTimeoutMs());
+            return {FT_OK, 0};
+        }
+        return target.card->fifoWrite(data, length, handle.writeTimeoutMs(), handle.closedFlag());
+    }
+    if (Card* card = uartCard(handle)) {
+        card->uartWrite(std::string(reinterpret_cast<const char*>(data), length), Clock::now());
+    }
+    return {FT_OK, length};
+}
+
+std::string DeviceTable::read(OpenHandle& handle, std::size_t length) {
+    if (Card* card = uartCard(handle)) {
+        return card->uartRead(length, handle.readTimeoutMs(), handle.closedFlag());
+    }
+    handle.idleWait(handle.readTimeoutMs());
+    return {};
+}
+
+std::size_t DeviceTable::waiting(OpenHandle& handle) {
+    Card* card = uartCard(handle);
+    return card ? card->uartWaiting(Clock::now()) : 0;
+}
+
+void DeviceTable::purge(OpenHandle& handle, ULONG mask) {
+    Card* card = uartCard(handle);
+    if (card && (mask & FT_PURGE_RX) != 0) {
+        card->uartPurge(Clock::now());
+    }
 }
 
 }  // namespace cardbench

@@ -1,19 +1,95 @@
-// The FTDI device list the host sees and the handles open on it. Handles are opaque
-// numbers that are never reused, so a stale or invented handle is recognised without
-// touching memory. Thread-safe.
+// The FTDI device list the host sees, the handles open on it, each chip's configuration
+// EEPROM, and where the traffic of an open channel goes: a card's UART channel talks to
+// the card, a card's FIFO channel feeds its upload, and any other FTDI device accepts
+// writes and never sends anything. Handles are opaque numbers that are never reused, so a
+// stale or invented handle is recognised without touching memory. Thread-safe.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "card.h"
-#include "eeprom.h"
-#include "open_handle.h"
 #include "scenario.h"
 
 namespace cardbench {
+
+// One open D2XX handle: which device it belongs to, the time-outs set on it, and whether
+// it has been closed. Blocked calls on a device that never answers (a plain FTDI device,
+// a card's FIFO channel read) wait here until their time-out or the close.
+class OpenHandle {
+public:
+    explicit OpenHandle(int device) : device_(device) {}
+
+    int device() const { return device_; }
+    void setTimeouts(ULONG readMs, ULONG writeMs) {
+        readTimeoutMs_ = readMs;
+        writeTimeoutMs_ = writeMs;
+    }
+    ULONG readTimeoutMs() const { return readTimeoutMs_; }
+    ULONG writeTimeoutMs() const { return writeTimeoutMs_; }
+    const std::atomic<bool>& closedFlag() const { return closed_; }
+    bool closed() const { return closed_; }
+    void markClosed();
+    // Sleeps until the time-out (ms, 0: none) passes or the handle is closed.
+    void idleWait(ULONG timeoutMs);
+
+private:
+    const int device_;
+    std::atomic<ULONG> readTimeoutMs_{0};  // the vendor library opens with no time-outs
+    std::atomic<ULONG> writeTimeoutMs_{0};
+    std::atomic<bool> closed_{false};
+    std::mutex mutex_;
+    std::condition_variable closing_;
+};
+
+struct EepromResult {
+    FT_STATUS status = FT_OK;
+    std::uint8_t fifoFlag = 0;
+    bool othersUnchanged = false;  // for a program: every field but IFAIsFifo7 as last read
+};
+
+// The configuration EEPROM of one FTDI chip, as FT_EE_Read and FT_EE_Program see it.
+// Both channels of a card share their chip's EEPROM. Like the vendor library on Linux,
+// a read fills only the blocks that belong to the chip's family (for an FT2232H bytes
+// 12..125 and the four strings) and stores that block version in Version.
+class Eeprom {
+public:
+    Eeprom(const EepromConfig& config, ULONG deviceType, std::string description, std::string serial);
+
+    EepromResult read(FT_PROGRAM_DATA& data);
+    EepromResult program(const FT_PROGRAM_DATA& data);
+    // Whether interface A works as a FIFO now: with mode_after_replug, as the flag was
+    // when the chip enumerated (the scenario's load), else whatever the flag.
+    bool fifoModeActive() const { return !config_.modeAfterReplug || config_.fifoFlag != 0; }
+
+    static bool signaturesValid(const FT_PROGRAM_DATA& data);
+
+private:
+    struct Strings {
+        std::string manufacturer, manufacturerId, description, serial;
+        bool operator==(const Strings& other) const;
+    };
+
+    void fillFields(FT_PROGRAM_DATA& data) const;
+    std::size_t blockEnd() const;
+    std::vector<std::uint8_t> comparableBytes(const FT_PROGRAM_DATA& data) const;
+    static Strings stringsOf(const FT_PROGRAM_DATA& data);
+
+    const EepromConfig config_;
+    const ULONG deviceType_;
+    const Strings strings_;
+    mutable std::mutex mutex_;
+    std::uint8_t fifoFlag_;
+    std::optional<std::vector<std::uint8_t>> lastReadBytes_;
+    std::optional<Strings> lastReadStrings_;
+};
 
 struct Device {
     DeviceConfig config;
@@ -28,21 +104,31 @@ struct HandleLookup {
 
 class DeviceTable {
 public:
-    explicit DeviceTable(std::vector<Device> devices);
+    explicit DeviceTable(const Scenario& scenario);
 
     int count() const { return int(devices_.size()); }
-    bool exists(int index) const { return index >= 0 && index < count(); }
     const Device& device(int index) const { return devices_.at(std::size_t(index)); }
+    bool isCardFifo(int index) const;
     void fillNode(int index, FT_DEVICE_LIST_INFO_NODE& node) const;
 
-    FT_STATUS open(int index, FT_HANDLE& handle, std::shared_ptr<OpenHandle>& opened);
+    FT_STATUS open(int index, FT_HANDLE& handle);
     HandleLookup find(FT_HANDLE handle) const;
-    // Forgets an open handle; a handle closed before counts as a double close.
-    FT_STATUS close(FT_HANDLE handle, std::shared_ptr<OpenHandle>& closed);
+    // Forgets an open handle and releases the calls blocked on it; a handle closed before
+    // counts as a double close.
+    FT_STATUS close(FT_HANDLE handle);
     int doubleCloses(int index) const;
 
+    // Traffic on an open handle, routed by what its device is.
+    WriteOutcome write(OpenHandle& handle, const std::uint8_t* data, std::size_t length);
+    std::string read(OpenHandle& handle, std::size_t length);
+    std::size_t waiting(OpenHandle& handle);
+    void purge(OpenHandle& handle, ULONG mask);
+
 private:
+    Card* uartCard(const OpenHandle& handle) const;
+
     const std::vector<Device> devices_;
+    const std::string fifoDumpDir_;
     mutable std::mutex mutex_;
     std::map<FT_HANDLE, std::shared_ptr<OpenHandle>> live_;
     std::map<FT_HANDLE, int> closedBefore_;

@@ -1,14 +1,154 @@
 #include "scenario.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <set>
 #include <stdexcept>
+#include <type_traits>
+#include <utility>
 
-#include "scenario_json.h"
+#include <nlohmann/json.hpp>
 
-// Each parser below reads the keys of one kind of object; a key that none of them reads
-// is rejected as unknown once the whole document has been read (see scenario_json.h).
 namespace cardbench {
 namespace {
+
+using Document = nlohmann::ordered_json;
+
+// nlohmann reports the byte offset of a syntax error; people look for line and column.
+std::string syntaxError(const std::string& text, const nlohmann::json::parse_error& error) {
+    std::size_t line = 1, column = 1;
+    const std::size_t end = error.byte == 0 ? 0 : std::min<std::size_t>(error.byte - 1, text.size());
+    for (std::size_t i = 0; i < end; ++i) {
+        column = text[i] == '\n' ? 1 : column + 1;
+        line += text[i] == '\n';
+    }
+    // The library's text repeats the position after its own prefix; keep only the reason.
+    std::string reason = error.what();
+    if (const auto colon = reason.find(": ", reason.find(']')); colon != std::string::npos) {
+        reason = reason.substr(colon + 2);
+    }
+    return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + reason;
+}
+
+std::string memberPath(const std::string& parent, const std::string& key) {
+    return parent.empty() ? key : parent + "." + key;
+}
+
+// Every value is reached through a view that knows its key path
+// ("cards.slot3.upgrade.stage_ms[1]"), checks the value's type when it is converted, and
+// marks it as read. Once the whole scenario has been read, any key that no parser asked
+// for is reported as unknown, so a misspelled key fails loudly instead of silently leaving
+// a default in place. Declaring a new key is its one read.
+class JsonView {
+public:
+    JsonView(const Document& document, std::set<const Document*>& readValues) : JsonView(&document, "", readValues) {
+        expect(document.is_object(), "an object");
+    }
+
+    // Missing keys and JSON null read as null.
+    bool isNull() const { return value_ == nullptr || value_->is_null(); }
+    bool isString() const { return !isNull() && value_->is_string(); }
+    bool isNumber() const { return !isNull() && value_->is_number(); }
+    bool isArray() const { return !isNull() && value_->is_array(); }
+
+    // The member `key` of this object (a null view when missing). Marks it as read.
+    JsonView operator[](const char* key) const {
+        expect(isNull() || value_->is_object(), "an object");
+        const Document* member = nullptr;
+        if (!isNull()) {
+            if (auto found = value_->find(key); found != value_->end()) member = &*found;
+        }
+        return JsonView(member, memberPath(path_, key), *readValues_);
+    }
+
+    // Array elements; object members with their keys. Null gives none.
+    std::vector<JsonView> elements() const {
+        expect(isNull() || value_->is_array(), "an array");
+        std::vector<JsonView> views;
+        for (std::size_t i = 0; !isNull() && i < value_->size(); ++i) {
+            views.push_back(JsonView(&(*value_)[i], path_ + "[" + std::to_string(i) + "]", *readValues_));
+        }
+        return views;
+    }
+
+    std::vector<std::pair<std::string, JsonView>> members() const {
+        expect(isNull() || value_->is_object(), "an object");
+        std::vector<std::pair<std::string, JsonView>> views;
+        if (!isNull()) {
+            for (const auto& [key, member] : value_->items()) {
+                views.emplace_back(key, JsonView(&member, memberPath(path_, key), *readValues_));
+            }
+        }
+        return views;
+    }
+
+    // Converts with a type (and range) check; throws naming the path on a mismatch.
+    template <typename T>
+    T as() const {
+        if constexpr (std::is_same_v<T, bool>) {
+            expect(!isNull() && value_->is_boolean(), "true or false");
+        } else if constexpr (std::is_same_v<T, std::string>) {
+            expect(isString(), "a string");
+        } else if constexpr (std::is_floating_point_v<T>) {
+            expect(isNumber(), "a number");
+        } else {
+            static_assert(std::is_integral_v<T>, "scenario values are booleans, strings or numbers");
+            using Limits = std::numeric_limits<T>;
+            expect(!isNull() && value_->is_number_integer(), "an integer");
+            const bool inRange =
+                value_->is_number_unsigned()
+                    ? value_->template get<std::uint64_t>() <= static_cast<std::uint64_t>(Limits::max())
+                    : value_->template get<std::int64_t>() >= static_cast<std::int64_t>(Limits::min());
+            expect(inRange,
+                   "an integer from " + std::to_string(Limits::min()) + " to " + std::to_string(Limits::max()));
+        }
+        return value_->template get<T>();
+    }
+
+    template <typename T>
+    T valueOr(const char* key, T fallback) const {
+        const JsonView member = (*this)[key];
+        return member.isNull() ? fallback : member.template as<T>();
+    }
+
+    // The value as JSON text, for messages and for values that may be of several types.
+    std::string text() const { return isNull() ? "null" : value_->dump(); }
+
+    [[noreturn]] void fail(const std::string& what) const {
+        throw std::runtime_error((path_.empty() ? "top level" : path_) + ": " + what);
+    }
+
+private:
+    JsonView(const Document* value, std::string path, std::set<const Document*>& readValues)
+        : value_(value), path_(std::move(path)), readValues_(&readValues) {
+        if (value_ != nullptr) readValues_->insert(value_);
+    }
+
+    void expect(bool ok, const std::string& what) const {
+        if (!ok) fail("expected " + what + ", found " + (value_ == nullptr ? "nothing" : text()));
+    }
+
+    const Document* value_;
+    std::string path_;
+    std::set<const Document*>* readValues_;
+};
+
+// Throws naming the path of the first key (in document order) that was never read.
+void rejectUnread(const Document& value, const std::string& path, const std::set<const Document*>& readValues) {
+    if (value.is_object()) {
+        for (const auto& [key, member] : value.items()) {
+            const std::string memberAt = memberPath(path, key);
+            if (readValues.count(&member) == 0) throw std::runtime_error(memberAt + ": unknown key");
+            rejectUnread(member, memberAt, readValues);
+        }
+    } else if (value.is_array()) {
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            rejectUnread(value[i], path + "[" + std::to_string(i) + "]", readValues);
+        }
+    }
+}
+
+// Each parser below reads the keys of one kind of object.
 
 std::string resolvePath(const std::string& path, const std::string& baseDir) {
     if (path.empty() || std::filesystem::path(path).is_absolute() || baseDir.empty()) {
@@ -36,14 +176,6 @@ ScriptedAnswer parseAnswer(const JsonView& answer) {
     return scripted;
 }
 
-std::vector<ExtraLine> parseExtraLines(const JsonView& lines) {
-    std::vector<ExtraLine> parsed;
-    for (const auto& line : lines.elements()) {
-        parsed.push_back({line["stage"].as<int>(), line["data"].as<std::string>(), line.valueOr("at_ms", -1)});
-    }
-    return parsed;
-}
-
 UpgradeConfig parseUpgrade(const JsonView& j) {
     UpgradeConfig config;
     config.rateBytesPerS = j.valueOr("rate_bytes_per_s", config.rateBytesPerS);
@@ -65,19 +197,14 @@ UpgradeConfig parseUpgrade(const JsonView& j) {
     config.doneAfterUploadMs = j.valueOr("done_after_upload_ms", config.doneAfterUploadMs);
     config.maxWriteBytes = j.valueOr<std::uint32_t>("max_write_bytes", 0);
     config.zeroWrites = j.valueOr<std::uint32_t>("zero_writes", 0);
-    config.extraLines = parseExtraLines(j["extra_lines"]);
+    for (const auto& line : j["extra_lines"].elements()) {
+        config.extraLines.push_back(
+            {line["stage"].as<int>(), line["data"].as<std::string>(), line.valueOr("at_ms", -1)});
+    }
     config.intakeTimeoutMs = j.valueOr("intake_timeout_ms", config.intakeTimeoutMs);
     if (config.eventIntervalMs <= 0) {
         j["event_interval_ms"].fail("must be positive");
     }
-    return config;
-}
-
-EepromConfig parseEeprom(const JsonView& j) {
-    EepromConfig config;
-    config.fifoFlag = j.valueOr<std::uint8_t>("fifo_flag", config.fifoFlag);
-    config.readStatus = j.valueOr<FT_STATUS>("read_status", FT_OK);
-    config.modeAfterReplug = j.valueOr("mode_after_replug", false);
     return config;
 }
 
@@ -100,20 +227,12 @@ CardConfig parseCard(const JsonView& j) {
     if (const JsonView answer = j["subscription_answer"]; !answer.isNull()) {
         card.subscriptionAnswer = answer.as<std::string>();
     }
-    card.eeprom = parseEeprom(j["eeprom"]);
+    const JsonView eeprom = j["eeprom"];
+    card.eeprom.fifoFlag = eeprom.valueOr<std::uint8_t>("fifo_flag", card.eeprom.fifoFlag);
+    card.eeprom.readStatus = eeprom.valueOr<FT_STATUS>("read_status", FT_OK);
+    card.eeprom.modeAfterReplug = eeprom.valueOr("mode_after_replug", false);
     card.upgrade = parseUpgrade(j["upgrade"]);
     return card;
-}
-
-Channel parseChannel(const JsonView& channel) {
-    const std::string name = channel.valueOr<std::string>("channel", "");
-    if (name == "fifo") {
-        return Channel::Fifo;
-    }
-    if (name == "uart") {
-        return Channel::Uart;
-    }
-    channel["channel"].fail("unknown channel '" + name + "' (expected fifo or uart)");
 }
 
 DeviceConfig parseDevice(const JsonView& j, const std::map<std::string, CardConfig>& cards) {
@@ -121,13 +240,18 @@ DeviceConfig parseDevice(const JsonView& j, const std::map<std::string, CardConf
     device.description = j.valueOr<std::string>("description", "");
     device.serial = j.valueOr<std::string>("serial", "");
     device.card = j.valueOr<std::string>("card", "");
-    if (!device.card.empty()) {
-        if (cards.count(device.card) == 0) {
-            j["card"].fail("unknown card '" + device.card + "'");
-        }
-        device.channel = parseChannel(j);
-        device.type = kTypeFt2232H;
+    if (device.card.empty()) {
+        return device;
     }
+    if (cards.count(device.card) == 0) {
+        j["card"].fail("unknown card '" + device.card + "'");
+    }
+    const std::string channel = j.valueOr<std::string>("channel", "");
+    if (channel != "fifo" && channel != "uart") {
+        j["channel"].fail("unknown channel '" + channel + "' (expected fifo or uart)");
+    }
+    device.channel = channel == "fifo" ? Channel::Fifo : Channel::Uart;
+    device.type = kTypeFt2232H;
     return device;
 }
 
@@ -198,10 +322,15 @@ Scenario parseRoot(const JsonView& j, const std::string& baseDir) {
 }  // namespace
 
 Scenario parseScenario(const std::string& jsonText, const std::string& baseDir) {
-    const ScenarioDocument document = parseScenarioDocument(jsonText);
-    std::set<const ScenarioDocument*> readValues;
+    Document document;
+    try {
+        document = Document::parse(jsonText, nullptr, true, true);  // comments allowed
+    } catch (const nlohmann::json::parse_error& error) {
+        throw std::runtime_error(syntaxError(jsonText, error));
+    }
+    std::set<const Document*> readValues;
     Scenario scenario = parseRoot(JsonView(document, readValues), baseDir);
-    rejectUnreadKeys(document, readValues);
+    rejectUnread(document, "", readValues);
     return scenario;
 }
 

@@ -1,5 +1,7 @@
 // What a bench scenario describes: the FTDI devices the host sees, the cards behind
-// them, and the faults to inject. Parsed once from JSON; everything here is plain data.
+// them, and the faults to inject. Everything here is plain data, read once from JSON by
+// parseScenario, which refuses rather than guesses: a misspelled key, a value of the
+// wrong type and a syntax error are reported with the key's path or the position.
 #pragma once
 
 #include <chrono>
@@ -98,7 +100,7 @@ struct Scenario {
     std::vector<FaultConfig> faults;
 };
 
-// Throws std::runtime_error naming what is wrong. Relative paths are resolved
+// Throws std::runtime_error naming what is wrong and where. Relative paths are resolved
 // against baseDir.
 Scenario parseScenario(const std::string& jsonText, const std::string& baseDir);
 

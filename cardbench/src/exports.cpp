@@ -1,0 +1,543 @@
+// What the bench library exports: the D2XX functions, each of which validates its
+// arguments the way the vendor library on Linux does, lets the device table do the work
+// and logs itself, and the query interface of cardbench.h. Both act on the one current
+// world, the bench that the loaded scenario brought to life.
+#include "d2xx_exports.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "call_log.h"
+#include "cardbench.h"
+#include "device_table.h"
+#include "scenario.h"
+
+static_assert(std::is_same_v<decltype(&FT_CreateDeviceInfoList), FT_CreateDeviceInfoList_t>);
+static_assert(std::is_same_v<decltype(&FT_GetDeviceInfoList), FT_GetDeviceInfoList_t>);
+static_assert(std::is_same_v<decltype(&FT_Open), FT_Open_t>);
+static_assert(std::is_same_v<decltype(&FT_Close), FT_Close_t>);
+static_assert(std::is_same_v<decltype(&FT_Read), FT_Read_t>);
+static_assert(std::is_same_v<decltype(&FT_Write), FT_Write_t>);
+static_assert(std::is_same_v<decltype(&FT_SetBaudRate), FT_SetBaudRate_t>);
+static_assert(std::is_same_v<decltype(&FT_SetDataCharacteristics), FT_SetDataCharacteristics_t>);
+static_assert(std::is_same_v<decltype(&FT_SetFlowControl), FT_SetFlowControl_t>);
+static_assert(std::is_same_v<decltype(&FT_Purge), FT_Purge_t>);
+static_assert(std::is_same_v<decltype(&FT_SetTimeouts), FT_SetTimeouts_t>);
+static_assert(std::is_same_v<decltype(&FT_GetStatus), FT_GetStatus_t>);
+static_assert(std::is_same_v<decltype(&FT_SetLatencyTimer), FT_SetLatencyTimer_t>);
+static_assert(std::is_same_v<decltype(&FT_EE_Read), FT_EE_Read_t>);
+static_assert(std::is_same_v<decltype(&FT_EE_Program), FT_EE_Program_t>);
+static_assert(std::is_same_v<decltype(&FT_ResetPort), FT_ResetPort_t>);
+
+namespace cardbench {
+namespace {
+
+// Injected failures: a D2XX function on a device answers a given status, once, always or
+// a number of times, optionally after letting some matching calls pass. Thread-safe.
+class FaultPlan {
+public:
+    struct Fault {
+        FT_STATUS status;
+        bool perform;
+    };
+
+    explicit FaultPlan(const std::vector<FaultConfig>& faults) {
+        for (const auto& fault : faults) {
+            faults_.push_back({fault});
+        }
+    }
+
+    // Counts the call against every matching fault; the first one still armed fires.
+    std::optional<Fault> match(const std::string& function, int device) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::optional<Fault> result;
+        for (auto& fault : faults_) {
+            if (fault.config.function != function || (fault.config.device && *fault.config.device != device)) {
+                continue;
+            }
+            const long seen = fault.seen++;
+            if (!result && seen >= fault.config.skip && fault.fired < fault.config.times) {
+                ++fault.fired;
+                result = Fault{fault.config.status, fault.config.perform};
+            }
+        }
+        return result;
+    }
+
+private:
+    struct Armed {
+        FaultConfig config;
+        long seen = 0;
+        long fired = 0;
+    };
+    std::mutex mutex_;
+    std::vector<Armed> faults_;
+};
+
+// Everything one loaded scenario brings to life. Loading a new scenario replaces the
+// whole world; calls still running keep the old one alive through their shared reference
+// until they return.
+struct World {
+    explicit World(const Scenario& scenario) : devices(scenario), faults(scenario.faults) {
+        if (!scenario.callLogPath.empty() && !log.openFile(scenario.callLogPath)) {
+            setupProblem = "cannot write the call log " + scenario.callLogPath;
+        }
+    }
+
+    DeviceTable devices;
+    CallLog log;
+    FaultPlan faults;
+    std::string setupProblem;
+};
+
+// The one world the exported functions act on. Without an explicit load, the first call
+// loads the scenario named by CARDBENCH_SCENARIO; with no such variable the bench shows
+// no devices.
+struct Instance {
+    std::mutex mutex;
+    std::shared_ptr<World> world;
+    bool initialised = false;
+    std::string lastError;
+};
+
+// Deliberately never destroyed: a program may still be inside a D2XX call on another
+// thread while the process exits.
+Instance& instance() {
+    static Instance* single = new Instance;
+    return *single;
+}
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+void replaceWorld(Instance& bench, std::shared_ptr<World> world) {
+    if (bench.world) {
+        bench.world->log.flushPolls();
+    }
+    bench.world = std::move(world);
+    bench.initialised = true;
+}
+
+// Messages name where the scenario came from: its file, or "scenario" for text. Returns
+// false and leaves the previous world in place when the scenario is unusable.
+bool install(const std::string& source, const std::string& jsonText, const std::string& baseDir, Instance& bench) {
+    try {
+        Scenario scenario = parseScenario(jsonText, baseDir);
+        // The environment wins over the scenario so that tests can put outputs into their
+        // own temporary folders.
+        if (auto log = environment("CARDBENCH_CALL_LOG"); !log.empty()) {
+            scenario.callLogPath = log;
+        }
+        if (auto dumps = environment("CARDBENCH_FIFO_DUMP_DIR"); !dumps.empty()) {
+            scenario.fifoDumpDir = dumps;
+        }
+        auto world = std::make_shared<World>(scenario);
+        bench.lastError = world->setupProblem;
+        replaceWorld(bench, std::move(world));
+        return true;
+    } catch (const std::exception& error) {
+        bench.lastError = source + ": " + error.what();
+        return false;
+    }
+}
+
+bool installFile(const std::string& path, Instance& bench) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        bench.lastError = "cannot read scenario file " + path;
+        return false;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    return install(path, text.str(), std::filesystem::path(path).parent_path().string(), bench);
+}
+
+// A process that loads the bench by accident, or a test that forgot its scenario,
+// learns so on the first call; the bench then shows no devices. Said once per process.
+std::shared_ptr<World> currentWorld() {
+    Instance& bench = instance();
+    std::lock_guard<std::mutex> lock(bench.mutex);
+    if (bench.initialised) {
+        return bench.world;
+    }
+    replaceWorld(bench, std::make_shared<World>(Scenario{}));
+    const std::string path = environment("CARDBENCH_SCENARIO");
+    if (path.empty()) {
+        std::fputs(
+            "cardbench: the virtual card bench is loaded but has no scenario "
+            "(CARDBENCH_SCENARIO is not set), so it shows no devices\n",
+            stderr);
+        return bench.world;
+    }
+    installFile(path, bench);
+    if (!bench.lastError.empty()) {
+        std::fprintf(stderr, "cardbench: %s\n", bench.lastError.c_str());
+    }
+    return bench.world;
+}
+
+// Empty-poll runs still open when the process ends get their line.
+__attribute__((destructor)) void flushLogAtExit() {
+    Instance& bench = instance();
+    std::lock_guard<std::mutex> lock(bench.mutex);
+    if (bench.world) {
+        bench.world->log.flushPolls();
+    }
+}
+
+// The frame around every exported D2XX function: it finds the world and the handle,
+// consults the fault plan, and writes the call's log line with the final status.
+class D2xxCall {
+public:
+    // A call made on a handle.
+    D2xxCall(const char* function, FT_HANDLE handle) : world_(currentWorld()), handleCall_(true) {
+        const HandleLookup found = world_->devices.find(handle);
+        handle_ = found.handle;
+        device_ = found.device;
+        staleHandle_ = !found.handle && found.device >= 0;
+        start(function);
+    }
+
+    // A call that names a device by index (-1: none).
+    D2xxCall(const char* function, int device) : world_(currentWorld()), device_(device) { start(function); }
+
+    DeviceTable& devices() { return world_->devices; }
+    OpenHandle& handle() { return *handle_; }
+    int device() const { return device_; }
+
+    template <typename T>
+    void arg(const char* name, const T& value) {
+        line_[name] = value;
+    }
+
+    // An injected fault that replaces the call.
+    std::optional<FT_STATUS> faultOnly() const {
+        return fault_ && !fault_->perform ? std::optional<FT_STATUS>(fault_->status) : std::nullopt;
+    }
+
+    // The status to answer without doing the work: an injected fault that replaces the
+    // call, or, for a handle call, FT_INVALID_HANDLE.
+    std::optional<FT_STATUS> refusal() const {
+        if (auto fault = faultOnly()) {
+            return fault;
+        }
+        return handleCall_ && !handle_ ? std::optional<FT_STATUS>(FT_INVALID_HANDLE) : std::nullopt;
+    }
+
+    FT_STATUS finish(FT_STATUS status) {
+        if (fault_) {
+            status = fault_->status;
+            line_["fault"] = true;
+        }
+        if (staleHandle_) {
+            line_["stale"] = true;
+        }
+        line_["status"] = status;
+        world_->log.write(line_);
+        return status;
+    }
+
+    // FT_GetStatus: empty polls are counted instead of logged one by one.
+    FT_STATUS finishPoll(FT_STATUS status, DWORD waiting) {
+        if (waiting == 0 && !fault_ && !staleHandle_) {
+            world_->log.emptyPoll(device_, status);
+            return status;
+        }
+        return finish(status);
+    }
+
+private:
+    void start(const char* function) {
+        line_["fn"] = function;
+        line_["dev"] = device_;
+        fault_ = world_->faults.match(function, device_);
+    }
+
+    std::shared_ptr<World> world_;
+    std::shared_ptr<OpenHandle> handle_;
+    int device_ = -1;
+    bool handleCall_ = false;
+    bool staleHandle_ = false;
+    std::optional<FaultPlan::Fault> fault_;
+    LogLine line_;
+};
+
+// Settings that only matter to a real UART: recorded in the log and accepted.
+FT_STATUS acceptSetting(D2xxCall& call) {
+    if (auto refused = call.refusal()) {
+        return call.finish(*refused);
+    }
+    return call.finish(FT_OK);
+}
+
+size_t copyText(const std::string& text, char* buffer, size_t capacity) {
+    if (buffer != nullptr && capacity > 0) {
+        const size_t length = std::min(text.size(), capacity - 1);
+        std::memcpy(buffer, text.data(), length);
+        buffer[length] = '\0';
+    }
+    return text.size();
+}
+
+}  // namespace
+}  // namespace cardbench
+
+using cardbench::D2xxCall;
+
+extern "C" {
+
+FT_STATUS FTD2XX_CALL FT_CreateDeviceInfoList(DWORD* numDevs) {
+    D2xxCall call("FT_CreateDeviceInfoList", -1);
+    if (auto refused = call.faultOnly()) {
+        return call.finish(*refused);
+    }
+    if (numDevs == nullptr) {
+        return call.finish(FT_INVALID_PARAMETER);
+    }
+    *numDevs = DWORD(call.devices().count());
+    call.arg("count", *numDevs);
+    return call.finish(FT_OK);
+}
+
+FT_STATUS FTD2XX_CALL FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs) {
+    D2xxCall call("FT_GetDeviceInfoList", -1);
+    if (auto refused = call.faultOnly()) {
+        return call.finish(*refused);
+    }
+    if (numDevs == nullptr) {
+        return call.finish(FT_INVALID_PARAMETER);
+    }
+    // Like the vendor library: *numDevs is no capacity; the list of the last
+    // FT_CreateDeviceInfoList is copied whole.
+    auto& devices = call.devices();
+    for (int i = 0; dest != nullptr && i < devices.count(); ++i) {
+        devices.fillNode(i, dest[i]);
+    }
+    *numDevs = DWORD(devices.count());
+    call.arg("count", *numDevs);
+    return call.finish(FT_OK);
+}
+
+FT_STATUS FTD2XX_CALL FT_Open(int deviceIndex, FT_HANDLE* handle) {
+    D2xxCall call("FT_Open", deviceIndex);
+    if (auto refused = call.faultOnly()) {
+        return call.finish(*refused);
+    }
+    if (handle == nullptr) {
+        return call.finish(FT_INVALID_PARAMETER);
+    }
+    FT_HANDLE value = nullptr;
+    const FT_STATUS status = call.devices().open(deviceIndex, value);
+    if (status == FT_OK) {
+        *handle = value;
+    }
+    return call.finish(status);
+}
+
+FT_STATUS FTD2XX_CALL FT_Close(FT_HANDLE handle) {
+    D2xxCall call("FT_Close", handle);
+    if (auto refused = call.faultOnly()) {
+        return call.finish(*refused);
+    }
+    return call.finish(call.devices().close(handle));
+}
+
+FT_STATUS FTD2XX_CALL FT_Read(FT_HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesReturned) {
+    D2xxCall call("FT_Read", handle);
+    call.arg("requested", bytesToRead);
+    if (auto refused = call.refusal()) {
+        return call.finish(*refused);
+    }
+    if (bytesReturned == nullptr || (buffer == nullptr && bytesToRead > 0)) {
+        return call.finish(FT_INVALID_PARAMETER);
+    }
+    const std::string data = bytesToRead > 0 ? call.devices().read(call.handle(), bytesToRead) : "";
+    std::memcpy(buffer, data.data(), data.size());
+    *bytesReturned = DWORD(data.size());
+    call.arg("returned", *bytesReturned);
+    call.arg("text", data);
+    return call.finish(call.handle().closed() ? FT_IO_ERROR : FT_OK);
+}
+
+FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, void* buffer, DWORD bytesToWrite, DWORD* bytesWritten) {
+    D2xxCall call("FT_Write", handle);
+    call.arg("requested", bytesToWrite);
+    if (auto refused = call.refusal()) {
+        return call.finish(*refused);
+    }
+    if (bytesWritten == nullptr || (buffer == nullptr && bytesToWrite > 0)) {
+        return call.finish(FT_INVALID_PARAMETER);
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    const auto outcome = call.devices().write(call.handle(), bytes, bytesToWrite);
+    *bytesWritten = DWORD(outcome.written);
+    call.arg("written", *bytesWritten);
+    if (!call.devices().isCardFifo(call.device())) {
+        call.arg("text", std::string(reinterpret_cast<const char*>(bytes), bytesToWrite));
+    }
+    return call.finish(outcome.status);
+}
+
+FT_STATUS FTD2XX_CALL FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) {
+    D2xxCall call("FT_SetBaudRate", handle);
+    call.arg("baud", baudRate);
+    if (auto refused = call.refusal()) {
+        return call.finish(*refused);
+    }
+    // No divisor gives a rate of 0: the chip refuses it and keeps its previous rate.
+    return call.finish(baudRate == 0 ? FT_INVALID_BAUD_RATE : FT_OK);
+}
+
+FT_STATUS FTD2XX_CALL FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits, UCHAR parity) {
+    D2xxCall call("FT_SetDataCharacteristics", handle);
+    call.arg("word", wordLength);
+    call.arg("stop", stopBits);
+    call.arg("parity", parity);
+    return acceptSetting(call);
+}
+
+FT_STATUS FTD2XX_CALL FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon, UCHAR xoff) {
+    D2xxCall call("FT_SetFlowControl", handle);
+    call.arg("flow", flowControl);
+    call.arg("xon", xon);
+    call.arg("xoff", xoff);
+    return acceptSetting(call);
+}
+
+FT_STATUS FTD2XX_CALL FT_SetLatencyTimer(FT_HANDLE handle, UCHAR latencyMs) {
+    D2xxCall call("FT_SetLatencyTimer", handle);
+    call.arg("ms", latencyMs);
+    return acceptSetting(call);
+}
+
+FT_STATUS FTD2XX_CALL FT_Purge(FT_HANDLE handle, ULONG mask) {
+    D2xxCall call("FT_Purge", handle);
+    call.arg("mask", mask);
+    if (auto refused = call.refusal()) {
+        return call.finish(*refused);
+    }
+    call.devices().purge(call.handle(), mask);
+    return call.finish(FT_OK);
+}
+
+FT_STATUS FTD2XX_CALL FT_SetTimeouts(FT_HANDLE handle, ULONG readTimeout, ULONG writeTimeout) {
+    D2xxCall call("FT_SetTimeouts", handle);
+    call.arg("read", readTimeout);
+    call.arg("write", writeTimeout);
+    if (auto refused = call.refusal()) {
+        return call.finish(*refused);
+    }
+    call.handle().setTimeouts(readTimeout, writeTimeout);
+    return call.finish(FT_OK);
+}
+
+FT_STATUS FTD2XX_CALL FT_GetStatus(FT_HANDLE handle, DWORD* rxQueue, DWORD* txQueue, DWORD* eventStatus) {
+    D2xxCall call("FT_GetStatus", handle);
+    if (auto refused = call.refusal()) {
+        return call.finishPoll(*refused, 0);
+    }
+    if (rxQueue == nullptr || txQueue == nullptr || eventStatus == nullptr) {
+        return call.finish(FT_INVALID_PARAMETER);
+    }
+    const DWORD waiting = DWORD(call.devices().waiting(call.handle()));
+    *rxQueue = waiting;
+    *txQueue = 0;  // writes are synchronous, as in the vendor library on Linux
+    *eventStatus = 0;
+    call.arg("rx", waiting);
+    return call.finishPoll(FT_OK, waiting);
+}
+
+FT_STATUS FTD2XX_CALL FT_EE_Read(FT_HANDLE handle, FT_PROGRAM_DATA* data) {
+    D2xxCall call("FT_EE_Read", handle);
+    if (auto refused = call.refusal()) {
+        return call.finish(*refused);
+    }
+    // With wrong signatures the vendor library would read the string pointers from the
+    // wrong offsets; refuse instead of writing through garbage.
+    if (data == nullptr || !cardbench::Eeprom::signaturesValid(*data)) {
+        return call.finish(FT_INVALID_PARAMETER);
+    }
+    call.arg("version", data->Version);
+    const auto result = call.devices().device(call.device()).eeprom->read(*data);
+    if (result.status == FT_OK) {
+        call.arg("fifo_flag", result.fifoFlag);
+    }
+    return call.finish(result.status);
+}
+
+FT_STATUS FTD2XX_CALL FT_EE_Program(FT_HANDLE handle, FT_PROGRAM_DATA* data) {
+    D2xxCall call("FT_EE_Program", handle);
+    if (auto refused = call.refusal()) {
+        return call.finish(*refused);
+    }
+    // NULL would mean "program the default FT232BM data", which no card wants.
+    if (data == nullptr || !cardbench::Eeprom::signaturesValid(*data)) {
+        return call.finish(FT_INVALID_PARAMETER);
+    }
+    const auto result = call.devices().device(call.device()).eeprom->program(*data);
+    call.arg("fifo_flag", result.fifoFlag);
+    call.arg("others_unchanged", result.othersUnchanged);
+    return call.finish(result.status);
+}
+
+FT_STATUS FTD2XX_CALL FT_ResetPort(FT_HANDLE handle) {
+    // Windows-only in the vendor library: on Linux it answers "not supported" at once,
+    // without looking at the handle.
+    D2xxCall call("FT_ResetPort", handle);
+    if (auto refused = call.faultOnly()) {
+        return call.finish(*refused);
+    }
+    return call.finish(FT_NOT_SUPPORTED);
+}
+
+int cardbench_load_scenario(const char* json_text, const char* base_dir) {
+    if (json_text == nullptr) {
+        return -1;
+    }
+    auto& bench = cardbench::instance();
+    std::lock_guard<std::mutex> lock(bench.mutex);
+    return cardbench::install("scenario", json_text, base_dir ? base_dir : "", bench) ? 0 : -1;
+}
+
+int cardbench_load_scenario_file(const char* path) {
+    if (path == nullptr) {
+        return -1;
+    }
+    auto& bench = cardbench::instance();
+    std::lock_guard<std::mutex> lock(bench.mutex);
+    return cardbench::installFile(path, bench) ? 0 : -1;
+}
+
+void cardbench_reset(void) {
+    auto& bench = cardbench::instance();
+    std::lock_guard<std::mutex> lock(bench.mutex);
+    cardbench::replaceWorld(bench, std::make_shared<cardbench::World>(cardbench::Scenario{}));
+    bench.lastError.clear();
+}
+
+size_t cardbench_last_error(char* buffer, size_t capacity) {
+    auto& bench = cardbench::instance();
+    std::lock_guard<std::mutex> lock(bench.mutex);
+    return cardbench::copyText(bench.lastError, buffer, capacity);
+}
+
+size_t cardbench_call_log(char* buffer, size_t capacity) {
+    return cardbench::copyText(cardbench::currentWorld()->log.text(), buffer, capacity);
+}
+
+int cardbench_double_close_count(int device) { return cardbench::currentWorld()->devices.doubleCloses(device); }
+
+}  // extern "C"
