@@ -4,12 +4,13 @@
 // scenario with the file, the key's path and, for bad syntax, the line and column.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
-#include <sstream>
-#include <thread>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "../reference.h"
 #include "cardbench.h"
@@ -19,41 +20,39 @@ namespace {
 
 const std::filesystem::path kBench = NEXIR_BENCH_SOURCE_DIR;
 
-std::string lastError() {
-    std::string error(cardbench_last_error(nullptr, 0) + 1, '\0');
-    cardbench_last_error(error.data(), error.size());
-    return error.c_str();
+// The text a buffer function of cardbench.h gives.
+std::string text(size_t (*query)(char*, size_t)) {
+    std::string buffer(query(nullptr, 0) + 1, '\0');
+    query(buffer.data(), buffer.size());
+    return buffer.c_str();
 }
 
 class Bench : public ::testing::Test {
 protected:
     void TearDown() override { cardbench_reset(); }
 
-    // One card: channel A (FIFO) is device 0, channel B (UART) device 1.
-    void load(const std::string& cardExtra, const std::string& topExtra = "") {
+    // One card: channel A (FIFO) is device 0, channel B (UART) device 1, read with a
+    // time-out of 3 s.
+    void load(const std::string& upgrade = "{}") {
         const std::string json = R"({"devices": [
             {"description": "KRO_NX|2.1 A", "serial": "NX0001A", "card": "c", "channel": "fifo"},
             {"description": "KRO_NX|2.1 B", "serial": "NX0001B", "card": "c", "channel": "uart"}],
-          "cards": {"c": {"slot": 2, "latency_ms": 1)" +
-                                 (cardExtra.empty() ? "" : ", " + cardExtra) + "}}" + topExtra + "}";
+          "cards": {"c": {"latency_ms": 1, "upgrade": )" +
+                                 upgrade + "}}}";
         ASSERT_EQ(cardbench_load_scenario(json.c_str(), ""), 0) << json;
         ASSERT_EQ(FT_Open(1, &uart), FT_OK);
         ASSERT_EQ(FT_Open(0, &fifo), FT_OK);
+        ASSERT_EQ(FT_SetTimeouts(uart, 3000, 0), FT_OK);
     }
 
-    // Sends `command` and collects what comes until it holds `until` or FAIL, for at most 3 s.
+    // Sends `command` and reads until what came ends in `until` or FAIL, or nothing more comes.
     std::string exchange(std::string command, const std::string& until) {
         DWORD count = 0;
         EXPECT_TRUE(command.empty() || FT_Write(uart, command.data(), DWORD(command.size()), &count) == FT_OK);
         std::string lines;
-        for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-             std::chrono::steady_clock::now() < deadline && lines.find(until) == std::string::npos &&
-             lines.find("FAIL\n") == std::string::npos;) {
-            DWORD waiting = 0, tx = 0, events = 0;
-            FT_GetStatus(uart, &waiting, &tx, &events);
-            std::string chunk(waiting, '\0');
-            if (waiting > 0) FT_Read(uart, chunk.data(), waiting, &count), lines += chunk;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (char byte = 0; lines.find(until) == std::string::npos && lines.find("FAIL\n") == std::string::npos &&
+                            FT_Read(uart, &byte, 1, &count) == FT_OK && count == 1;) {
+            lines += byte;
         }
         return lines;
     }
@@ -73,9 +72,9 @@ TEST_F(Bench, UpgradeRefusesADamagedImage) {
     badLength[12] += 4;
     for (const auto& [image, accepted] : {std::pair{sound, true}, std::pair{badCrc, false}, std::pair{badLength, false},
                                           std::pair{reference::uploadImage("abcd", "FPGA"), false}}) {
-        load(R"("upgrade": {"event_interval_ms": 15, "stage_ms": [30, 30, 30]})");
-        exchange("SET EVT_ENA FW_UPGRADE_STATUS ON\n", "RSET");
-        exchange("SET FW_UPGRADE SW " + std::to_string(image.size()) + " STD\n", "RSET");
+        load(R"({"event_interval_ms": 15, "stage_ms": [30, 30, 30]})");
+        exchange("SET EVT_ENA FW_UPGRADE_STATUS ON\n", "OK\n");
+        exchange("SET FW_UPGRADE SW " + std::to_string(image.size()) + " STD\n", "OK\n");
         std::string copy = image;
         DWORD written = 0;
         ASSERT_EQ(FT_Write(fifo, copy.data(), DWORD(copy.size()), &written), FT_OK);
@@ -88,7 +87,7 @@ TEST_F(Bench, UpgradeRefusesADamagedImage) {
 }
 
 TEST_F(Bench, NullStaleAndInventedHandlesAreInvalid) {
-    load("");
+    load();
     ASSERT_EQ(FT_Close(uart), FT_OK);
     int invented = 0;
     char buffer[4] = {};
@@ -99,55 +98,46 @@ TEST_F(Bench, NullStaleAndInventedHandlesAreInvalid) {
         EXPECT_EQ(FT_Close(bad), FT_INVALID_HANDLE);
     }
     EXPECT_EQ(cardbench_double_close_count(1), 1);
-    std::string log(cardbench_call_log(nullptr, 0) + 1, '\0');
-    cardbench_call_log(log.data(), log.size());
-    EXPECT_NE(log.find(R"("stale":true)"), std::string::npos) << log;
+    EXPECT_NE(text(cardbench_call_log).find(R"("stale":true)"), std::string::npos) << text(cardbench_call_log);
     EXPECT_EQ(invented, 0);
 }
 
-TEST_F(Bench, BundledScenariosAndReadmeExamplesLoad) {
-    int files = 0;
+// Each case is a file and the start of the reason it is refused with ("": it loads).
+TEST_F(Bench, ScenariosLoadOrAreRefusedWithFileKeyPathAndPosition) {
+    std::vector<std::pair<std::string, std::string>> cases;
     for (const auto& entry : std::filesystem::directory_iterator(kBench / "scenarios")) {
-        EXPECT_EQ(cardbench_load_scenario_file(entry.path().string().c_str()), 0) << lastError();
-        ++files;
+        cases.push_back({entry.path().string(), ""});
     }
-    EXPECT_GE(files, 10);
-    std::ostringstream readme;
-    readme << std::ifstream(kBench / "README.md").rdbuf();
+    EXPECT_GE(cases.size(), 10u);
+    auto write = [&cases](const std::string& scenario, const std::string& error) {
+        const std::string path = ::testing::TempDir() + "/scenario" + std::to_string(cases.size()) + ".json";
+        std::ofstream(path) << scenario;
+        cases.push_back({path, error});
+    };
+    const std::string readme{std::istreambuf_iterator<char>(std::ifstream(kBench / "README.md").rdbuf()), {}};
     static const std::regex example("```jsonc\n([^`]*)```");  // the README's scenario examples
-    const std::string text = readme.str();
-    int examples = 0;
-    for (std::sregex_iterator block(text.begin(), text.end(), example), end; block != end; ++block, ++examples) {
-        EXPECT_EQ(cardbench_load_scenario((*block)[1].str().c_str(), ::testing::TempDir().c_str()), 0)
-            << lastError() << "\nin\n"
-            << (*block)[1];
+    const std::size_t bundled = cases.size();
+    for (std::sregex_iterator block(readme.begin(), readme.end(), example), end; block != end; ++block) {
+        write((*block)[1], "");
     }
-    EXPECT_GE(examples, 2) << "no ```jsonc block in the README";
-}
-
-TEST_F(Bench, MistakenScenariosAreRefusedWithFileKeyPathAndPosition) {
+    EXPECT_GE(cases.size() - bundled, 2u) << "no ```jsonc block in the README";
     const std::string card = R"({"devices": [{"description": "KRO_NX|2.1 A", "card": "slot3", "channel": "fifo"}],
         "cards": {"slot3": {"upgrade": {"stage_ms": [1, 2, 3], )";
-    const struct {
-        std::string text, error;
-    } cases[] = {
-        {card + R"("fail_at_stag": 3}}}})", "cards.slot3.upgrade.fail_at_stag: unknown key"},
-        {card + R"("extra_lines": [{"stage": 2, "data": "x", "at": 1}]}}}})",
-         "cards.slot3.upgrade.extra_lines[0].at: unknown key"},
-        {R"({"devices": [{"plain_devices": 2, "serial": "X"}]})", "devices[0].serial: unknown key"},
-        {card + R"("fail_at_stage": "3"}}}})", R"(cards.slot3.upgrade.fail_at_stage: expected an integer, found "3")"},
-        {card + R"("silent_after_transfer": 1}}}})",
-         "cards.slot3.upgrade.silent_after_transfer: expected true or false, found 1"},
-        {R"({"cards": {"c": {"eeprom": {"fifo_flag": 256}}}})",
-         "cards.c.eeprom.fifo_flag: expected an integer from 0 to 255, found 256"},
-        {R"({"devices": {}})", "devices: expected an array, found {}"},
-        {"{\n  \"cards\": {\n    \"c\": {\"slot\": 1,}\n  }\n}", "line 3, column 21: syntax error"},
-    };
-    const std::string path = ::testing::TempDir() + "/mistake.json";
-    for (const auto& mistake : cases) {
-        SCOPED_TRACE(mistake.text);
-        std::ofstream(path) << mistake.text;
-        EXPECT_EQ(cardbench_load_scenario_file(path.c_str()), -1);
-        EXPECT_EQ(lastError().rfind(path + ": " + mistake.error, 0), 0u) << lastError();
+    write(card + R"("fail_at_stag": 3}}}})", "cards.slot3.upgrade.fail_at_stag: unknown key");
+    write(card + R"("extra_lines": [{"stage": 2, "data": "x", "at": 1}]}}}})",
+          "cards.slot3.upgrade.extra_lines[0].at: unknown key");
+    write(R"({"devices": [{"plain_devices": 2, "serial": "X"}]})", "devices[0].serial: unknown key");
+    write(card + R"("fail_at_stage": "3"}}}})", R"(cards.slot3.upgrade.fail_at_stage: expected an integer, found "3")");
+    write(card + R"("silent_after_transfer": 1}}}})",
+          "cards.slot3.upgrade.silent_after_transfer: expected true or false, found 1");
+    write(R"({"cards": {"c": {"eeprom": {"fifo_flag": 256}}}})",
+          "cards.c.eeprom.fifo_flag: expected an integer from 0 to 255, found 256");
+    write(R"({"devices": {}})", "devices: expected an array, found {}");
+    write("{\n  \"cards\": {\n    \"c\": {\"slot\": 1,}\n  }\n}", "line 3, column 21: syntax error");
+    for (const auto& [path, error] : cases) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(cardbench_load_scenario_file(path.c_str()), error.empty() ? 0 : -1);
+        const std::string expected = error.empty() ? "" : path + ": " + error;
+        EXPECT_EQ(text(cardbench_last_error).substr(0, error.empty() ? std::string::npos : expected.size()), expected);
     }
 }
