@@ -10,12 +10,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "call_log.h"
@@ -237,6 +239,34 @@ public:
         return handleCall_ && !handle_ ? std::optional<FT_STATUS>(FT_INVALID_HANDLE) : std::nullopt;
     }
 
+    // FT_Read and FT_Write also refuse a call with nowhere to report the count, or no buffer
+    // for a count above 0.
+    std::optional<FT_STATUS> transferRefusal(const void* buffer, DWORD length, const DWORD* done) const {
+        if (auto refused = refusal()) {
+            return refused;
+        }
+        if (done == nullptr || (buffer == nullptr && length > 0)) {
+            return FT_INVALID_PARAMETER;
+        }
+        return std::nullopt;
+    }
+
+    // FT_EE_Read and FT_EE_Program also refuse a missing or wrongly signed structure: with
+    // wrong signatures the vendor library would read the string pointers from the wrong
+    // offsets, and a NULL one would mean "program the default FT232BM data", which no card
+    // wants.
+    std::optional<FT_STATUS> eepromRefusal(const FT_PROGRAM_DATA* data) const {
+        if (auto refused = refusal()) {
+            return refused;
+        }
+        if (data == nullptr || !Eeprom::signaturesValid(*data)) {
+            return FT_INVALID_PARAMETER;
+        }
+        return std::nullopt;
+    }
+
+    Eeprom& eeprom() { return *world_->devices.device(device_).eeprom; }
+
     FT_STATUS finish(FT_STATUS status) {
         if (fault_) {
             status = fault_->status;
@@ -276,7 +306,12 @@ private:
 };
 
 // Settings that only matter to a real UART: recorded in the log and accepted.
-FT_STATUS acceptSetting(D2xxCall& call) {
+FT_STATUS acceptSetting(const char* function, FT_HANDLE handle,
+                        std::initializer_list<std::pair<const char*, unsigned>> settings) {
+    D2xxCall call(function, handle);
+    for (const auto& [name, value] : settings) {
+        call.arg(name, value);
+    }
     if (auto refused = call.refusal()) {
         return call.finish(*refused);
     }
@@ -295,6 +330,7 @@ size_t copyText(const std::string& text, char* buffer, size_t capacity) {
 }  // namespace
 }  // namespace cardbench
 
+using cardbench::acceptSetting;
 using cardbench::D2xxCall;
 
 extern "C" {
@@ -358,11 +394,8 @@ FT_STATUS FTD2XX_CALL FT_Close(FT_HANDLE handle) {
 FT_STATUS FTD2XX_CALL FT_Read(FT_HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesReturned) {
     D2xxCall call("FT_Read", handle);
     call.arg("requested", bytesToRead);
-    if (auto refused = call.refusal()) {
+    if (auto refused = call.transferRefusal(buffer, bytesToRead, bytesReturned)) {
         return call.finish(*refused);
-    }
-    if (bytesReturned == nullptr || (buffer == nullptr && bytesToRead > 0)) {
-        return call.finish(FT_INVALID_PARAMETER);
     }
     const std::string data = bytesToRead > 0 ? call.devices().read(call.handle(), bytesToRead) : "";
     std::memcpy(buffer, data.data(), data.size());
@@ -375,11 +408,8 @@ FT_STATUS FTD2XX_CALL FT_Read(FT_HANDLE handle, void* buffer, DWORD bytesToRead,
 FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, void* buffer, DWORD bytesToWrite, DWORD* bytesWritten) {
     D2xxCall call("FT_Write", handle);
     call.arg("requested", bytesToWrite);
-    if (auto refused = call.refusal()) {
+    if (auto refused = call.transferRefusal(buffer, bytesToWrite, bytesWritten)) {
         return call.finish(*refused);
-    }
-    if (bytesWritten == nullptr || (buffer == nullptr && bytesToWrite > 0)) {
-        return call.finish(FT_INVALID_PARAMETER);
     }
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
     const auto outcome = call.devices().write(call.handle(), bytes, bytesToWrite);
@@ -402,25 +432,16 @@ FT_STATUS FTD2XX_CALL FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) {
 }
 
 FT_STATUS FTD2XX_CALL FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits, UCHAR parity) {
-    D2xxCall call("FT_SetDataCharacteristics", handle);
-    call.arg("word", wordLength);
-    call.arg("stop", stopBits);
-    call.arg("parity", parity);
-    return acceptSetting(call);
+    return acceptSetting("FT_SetDataCharacteristics", handle,
+                         {{"word", wordLength}, {"stop", stopBits}, {"parity", parity}});
 }
 
 FT_STATUS FTD2XX_CALL FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon, UCHAR xoff) {
-    D2xxCall call("FT_SetFlowControl", handle);
-    call.arg("flow", flowControl);
-    call.arg("xon", xon);
-    call.arg("xoff", xoff);
-    return acceptSetting(call);
+    return acceptSetting("FT_SetFlowControl", handle, {{"flow", flowControl}, {"xon", xon}, {"xoff", xoff}});
 }
 
 FT_STATUS FTD2XX_CALL FT_SetLatencyTimer(FT_HANDLE handle, UCHAR latencyMs) {
-    D2xxCall call("FT_SetLatencyTimer", handle);
-    call.arg("ms", latencyMs);
-    return acceptSetting(call);
+    return acceptSetting("FT_SetLatencyTimer", handle, {{"ms", latencyMs}});
 }
 
 FT_STATUS FTD2XX_CALL FT_Purge(FT_HANDLE handle, ULONG mask) {
@@ -462,16 +483,11 @@ FT_STATUS FTD2XX_CALL FT_GetStatus(FT_HANDLE handle, DWORD* rxQueue, DWORD* txQu
 
 FT_STATUS FTD2XX_CALL FT_EE_Read(FT_HANDLE handle, FT_PROGRAM_DATA* data) {
     D2xxCall call("FT_EE_Read", handle);
-    if (auto refused = call.refusal()) {
+    if (auto refused = call.eepromRefusal(data)) {
         return call.finish(*refused);
     }
-    // With wrong signatures the vendor library would read the string pointers from the
-    // wrong offsets; refuse instead of writing through garbage.
-    if (data == nullptr || !cardbench::Eeprom::signaturesValid(*data)) {
-        return call.finish(FT_INVALID_PARAMETER);
-    }
     call.arg("version", data->Version);
-    const auto result = call.devices().device(call.device()).eeprom->read(*data);
+    const auto result = call.eeprom().read(*data);
     if (result.status == FT_OK) {
         call.arg("fifo_flag", result.fifoFlag);
     }
@@ -480,14 +496,10 @@ FT_STATUS FTD2XX_CALL FT_EE_Read(FT_HANDLE handle, FT_PROGRAM_DATA* data) {
 
 FT_STATUS FTD2XX_CALL FT_EE_Program(FT_HANDLE handle, FT_PROGRAM_DATA* data) {
     D2xxCall call("FT_EE_Program", handle);
-    if (auto refused = call.refusal()) {
+    if (auto refused = call.eepromRefusal(data)) {
         return call.finish(*refused);
     }
-    // NULL would mean "program the default FT232BM data", which no card wants.
-    if (data == nullptr || !cardbench::Eeprom::signaturesValid(*data)) {
-        return call.finish(FT_INVALID_PARAMETER);
-    }
-    const auto result = call.devices().device(call.device()).eeprom->program(*data);
+    const auto result = call.eeprom().program(*data);
     call.arg("fifo_flag", result.fifoFlag);
     call.arg("others_unchanged", result.othersUnchanged);
     return call.finish(result.status);
