@@ -37,25 +37,24 @@ std::string chipSerial(const std::string& serial) {
     return serial.empty() ? serial : serial.substr(0, serial.size() - 1);
 }
 
-// One card per scenario card, shared by its channels, as is its chip's EEPROM.
+// A card's channels share the card and their chip's EEPROM, made for its first channel.
 std::vector<Device> makeDevices(const Scenario& scenario) {
-    std::map<std::string, Device> chips;
+    std::map<std::string, Device> firstChannelOf;
     std::vector<Device> devices;
     for (const auto& config : scenario.devices) {
         Device device{config, nullptr, nullptr};
         if (config.card.empty()) {
             device.eeprom =
                 std::make_shared<Eeprom>(EepromConfig{0, FT_OK, false}, config.type, config.description, config.serial);
+        } else if (auto first = firstChannelOf.find(config.card); first != firstChannelOf.end()) {
+            device.card = first->second.card;
+            device.eeprom = first->second.eeprom;
         } else {
-            Device& chip = chips[config.card];
-            if (!chip.card) {
-                const CardConfig& card = scenario.cards.at(config.card);
-                chip.card = std::make_shared<Card>(card);
-                chip.eeprom = std::make_shared<Eeprom>(card.eeprom, config.type, chipDescription(config.description),
-                                                       chipSerial(config.serial));
-            }
-            device.card = chip.card;
-            device.eeprom = chip.eeprom;
+            const CardConfig& card = scenario.cards.at(config.card);
+            device.card = std::make_shared<Card>(card);
+            device.eeprom = std::make_shared<Eeprom>(card.eeprom, config.type, chipDescription(config.description),
+                                                     chipSerial(config.serial));
+            firstChannelOf.emplace(config.card, device);
         }
         devices.push_back(std::move(device));
     }
