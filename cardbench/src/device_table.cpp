@@ -10,9 +10,6 @@
 namespace cardbench {
 namespace {
 
-constexpr ULONG kFlagOpened = 1;
-constexpr ULONG kFlagHighSpeed = 2;
-
 FT_HANDLE newHandleValue() {
     static std::atomic<std::uintptr_t> next{1};
     return reinterpret_cast<FT_HANDLE>(0xCB000000u + 0x10u * next++);
@@ -208,7 +205,7 @@ void DeviceTable::fillNode(int index, FT_DEVICE_LIST_INFO_NODE& node) const {
     std::lock_guard<std::mutex> lock(mutex_);
     const FT_HANDLE handle = openHandleOf_[std::size_t(index)];
     const bool highSpeed = config.type == kTypeFt2232H;
-    node.Flags = (handle ? kFlagOpened : 0) | (highSpeed ? kFlagHighSpeed : 0);
+    node.Flags = (handle ? FT_FLAGS_OPENED : 0) | (highSpeed ? FT_FLAGS_HISPEED : 0);
     node.Type = config.type;
     node.ID = highSpeed ? 0x04036010 : 0x04036001;  // USB vendor and product
     node.LocId = 0x2000u + DWORD(index);
