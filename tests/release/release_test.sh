@@ -2,7 +2,7 @@
 # What a user of the installed program meets first: the manual page says what --help
 # says, bash completes the command line, a missing D2XX library is explained, and the
 # card bench refuses a scenario it cannot use, out loud and once.
-# Usage: release_test.sh man_page|completion|first_contact  PROGRAM SOURCE_DIR BUILD_DIR
+# Usage: release_test.sh man_page|completion|first_contact|readme  PROGRAM SOURCE_DIR BUILD_DIR
 set -euo pipefail
 check=$1 program=$2 source_dir=$3 build_dir=$4
 failures=0
@@ -66,6 +66,16 @@ first_contact() {
     [[ $err == "cardbench: $scenario: cards.slot1.upgrade.fail_at_stag: unknown key" ]] || fail "misspelled key: '$err'"
     [[ $out == "error: no FTDI devices detected"* ]] || fail "misspelled key, output: '$out'"
     rm -rf "$empty"
+}
+
+# The commands of the READMEs in the order a newcomer meets them, after the demo: each
+# ctest finds tests, since no configure since the last to name the tests turned them off.
+readme() {
+    local tests=ON line
+    while IFS= read -r line; do
+        if [[ $line =~ NEXIR_BUILD_TESTS=(ON|OFF) ]]; then tests=${BASH_REMATCH[1]}; fi
+        if [[ $line == *"ctest --test-dir build"* && $tests == OFF ]]; then fail "no test is built for: $line"; fi
+    done < <(cat "$source_dir/scripts/demo.sh"; sed -n '/^```sh/,/^```/p' "$source_dir/README.md" "$source_dir/cardbench/README.md")
 }
 
 "$check"
