@@ -17,7 +17,7 @@ message(STATUS "installed:\n  ${listing}")
 
 set(failures "")
 foreach(required bin/nexir-updater ${UDEV_RULES_DIR}/70-nexir-ftdi.rules
-                 ${DOC_DIR}/README.md ${DOC_DIR}/hardware.md ${DOC_DIR}/copyright
+                 ${DOC_DIR}/README.md ${DOC_DIR}/hardware.md ${DOC_DIR}/rack.md ${DOC_DIR}/copyright
                  ${DOC_DIR}/changelog.gz share/man/man1/nexir-updater.1.gz
                  share/bash-completion/completions/nexir-updater)
   if(NOT required IN_LIST installed)

@@ -14,7 +14,7 @@ install(FILES ${NEXIR_UDEV_RULE} DESTINATION ${NEXIR_UDEV_RULES_DIR})
 # The installed README is the one written for users of an installed program.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/README.installed.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
         RENAME README.md)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/hardware.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/hardware.md ${PROJECT_SOURCE_DIR}/docs/rack.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 if(NEXIR_BUILD_TESTS)
   # Installs the build into a scratch prefix and checks what lands there.
