@@ -57,7 +57,7 @@ NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_CreateDeviceInfoList(DWORD* numDevs) {
     }
     CallRecord call(*s, "FT_CreateDeviceInfoList");
     call.returned(s->library.FT_CreateDeviceInfoList(numDevs));
-    if (numDevs) call.results().number("count", *numDevs);
+    if (numDevs) call.results().number("numDevs", *numDevs);
     return call.finish();
 }
 
@@ -71,7 +71,7 @@ NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE
     const FT_STATUS status = s->library.FT_GetDeviceInfoList(dest, numDevs);
     call.returned(status);
     if (!numDevs) return call.finish();
-    call.results().number("count", *numDevs);
+    call.results().number("numDevs", *numDevs);
     if (status == FT_OK && dest) {
         s->handles.deviceList(dest, *numDevs);
         call.results().json("nodes", deviceNodesJson(*s, dest, *numDevs));

@@ -13,7 +13,7 @@ Recording::Recording(std::FILE* file, const std::string& header) : file_(file) {
 
 void Recording::writeLine(std::int64_t start, std::int64_t end, const std::string& body, std::uint64_t count) {
     std::string line = "{\"t\":[" + std::to_string(start) + "," + std::to_string(end) + "]," + body;
-    if (count > 1) line += ",\"count\":" + std::to_string(count);
+    if (count > 1) line += ",\"calls\":" + std::to_string(count);
     line += "}\n";
     std::fwrite(line.data(), 1, line.size(), file_);
     ++lines_;

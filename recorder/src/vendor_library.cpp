@@ -43,21 +43,22 @@ HMODULE ownModule() {
     return module;
 }
 
-// Empty on success, else why the file cannot serve.
+// Empty on success, else why the file cannot serve, after its path.
 std::string tryLoad(VendorLibrary& library, const std::wstring& path) {
+    const std::string name = utf8FromWide(path);
     HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (!module) return systemMessage(GetLastError());
+    if (!module) return name + ": " + systemMessage(GetLastError());
     if (module == ownModule()) {
         FreeLibrary(module);
-        return "that is the recorder itself";
+        return name + ": that is the recorder itself";
     }
     const std::string missing =
         bindAll(library, [module](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module, name)); });
     if (!missing.empty()) {
         FreeLibrary(module);
-        return "it has no " + missing;
+        return name + ": it has no " + missing;
     }
-    library.path = utf8FromWide(path);
+    library.path = name;
     return {};
 }
 
@@ -67,21 +68,20 @@ std::string tryLoad(VendorLibrary& library, const std::wstring& path) {
 // the vendor's is in the system folder, and is loaded by its full path.
 bool loadVendorLibrary(VendorLibrary& library, std::string& problem) {
     const std::wstring named = wideFromUtf8(environment("NEXIR_RECORD_D2XX"));
-    std::wstring path = named;
-    if (path.empty()) {
-        wchar_t system[MAX_PATH];
-        const UINT length = GetSystemDirectoryW(system, MAX_PATH);
-        path = std::wstring(system, length < MAX_PATH ? length : 0) + L"\\FTD2XX.dll";
-    } else {
+    if (!named.empty()) {
         wchar_t full[MAX_PATH];
         const DWORD length = GetFullPathNameW(named.c_str(), MAX_PATH, full, nullptr);
-        if (length > 0 && length < MAX_PATH) path.assign(full, length);
+        const std::string reason =
+            tryLoad(library, length > 0 && length < MAX_PATH ? std::wstring(full, length) : named);
+        if (reason.empty()) return true;
+        problem = "cannot load the D2XX library that NEXIR_RECORD_D2XX names: " + reason;
+        return false;
     }
-    const std::string reason = tryLoad(library, path);
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    const std::string reason = tryLoad(library, std::wstring(system, length < MAX_PATH ? length : 0) + L"\\FTD2XX.dll");
     if (reason.empty()) return true;
-    problem = "cannot load the D2XX library " + utf8FromWide(path) +
-              (named.empty() ? " (set NEXIR_RECORD_D2XX to its path if it is elsewhere): " : " (NEXIR_RECORD_D2XX): ") +
-              reason;
+    problem = "no vendor D2XX library to forward to: " + reason + " (NEXIR_RECORD_D2XX may name it by its path)";
     return false;
 }
 #else
