@@ -4,6 +4,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <future>
+#include <system_error>
 #include <type_traits>
 
 #include "call_record.h"
@@ -21,13 +23,28 @@ std::uint32_t crc32Of(const void* data, std::size_t size) {
     return static_cast<std::uint32_t>(crc32_z(0, static_cast<const Bytef*>(data), size));
 }
 
+// The CRC-32 of an image chunk, taken on a thread of its own while the library writes
+// the chunk: taken after the write, it would hold back the next chunk by milliseconds
+// and leave the FIFO idle meanwhile. Small chunks are not worth a thread.
+std::future<std::uint32_t> crcAlongside(const void* data, std::size_t size) {
+    if (data && size >= (1u << 16)) {
+        try {
+            return std::async(std::launch::async, crc32Of, data, size);
+        } catch (const std::system_error&) {
+            // No thread to be had: the CRC is taken after the write.
+        }
+    }
+    return std::async(std::launch::deferred, crc32Of, data, size);
+}
+
 // Bytes written on the FIFO channel are the image, which the recording never holds:
 // only their count and their CRC-32, and, when the driver took fewer than it was
 // given, the CRC-32 of the part it took.
-void describeImageChunk(CallRecord& call, const void* buffer, DWORD length, const DWORD* written) {
+void describeImageChunk(CallRecord& call, std::future<std::uint32_t>& crc, const void* buffer, DWORD length,
+                        const DWORD* written) {
     call.results().bytes("channel", "fifo", 4);
     if (!buffer) return;
-    call.results().number("crc32", crc32Of(buffer, length));
+    call.results().number("crc32", crc.get());
     if (written && *written < length) call.results().number("writtenCrc32", crc32Of(buffer, *written));
 }
 
@@ -117,10 +134,12 @@ NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, void* buffer, DWOR
     if (!s) return FT_INVALID_HANDLE;
     CallRecord call(*s, "FT_Write", handle);
     call.arguments().number("length", bytesToWrite);
+    const bool uart = s->handles.isUart(handle);
+    std::future<std::uint32_t> crc = crcAlongside(uart ? nullptr : buffer, bytesToWrite);
     call.returned(s->library.FT_Write(handle, buffer, bytesToWrite, bytesWritten));
     if (bytesWritten) call.results().number("written", *bytesWritten);
-    if (!s->handles.isUart(handle)) {
-        describeImageChunk(call, buffer, bytesToWrite, bytesWritten);
+    if (!uart) {
+        describeImageChunk(call, crc, buffer, bytesToWrite, bytesWritten);
     } else {
         call.results().bytes("channel", "uart", 4);
         if (buffer) call.results().bytes("data", buffer, bytesToWrite);
