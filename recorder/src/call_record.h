@@ -21,10 +21,6 @@ public:
     void returned(FT_STATUS status);
     // Hands the line to the recording and gives the status back for the caller.
     FT_STATUS finish() { return submit(false); }
-    FT_STATUS finish(FT_STATUS status) {
-        returned(status);
-        return submit(false);
-    }
     // The same for a poll, which the recording may fold into a run of identical ones.
     FT_STATUS finishPoll() { return submit(true); }
 

@@ -62,6 +62,17 @@ std::string deviceNodesJson(Session& session, const FT_DEVICE_LIST_INFO_NODE* no
     return list + "]";
 }
 
+// A call on a handle: `body` forwards it and fills its record in, which is then
+// written. Without a session the call fails as it would on a handle of no device.
+template <typename Body>
+FT_STATUS onHandle(const char* function, FT_HANDLE handle, Body body, bool poll = false) {
+    Session* s = session();
+    if (!s) return FT_INVALID_HANDLE;
+    CallRecord call(*s, function, handle);
+    body(call, *s);
+    return poll ? call.finishPoll() : call.finish();
+}
+
 }  // namespace
 
 extern "C" {
@@ -108,141 +119,117 @@ NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_Open(int deviceIndex, FT_HANDLE* handle) {
 }
 
 NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_Close(FT_HANDLE handle) {
-    Session* s = session();
-    if (!s) return FT_INVALID_HANDLE;
-    CallRecord call(*s, "FT_Close", handle);
-    call.returned(s->library.FT_Close(handle));
-    s->handles.closed(handle);
-    return call.finish();
+    return onHandle("FT_Close", handle, [&](CallRecord& call, Session& s) {
+        call.returned(s.library.FT_Close(handle));
+        s.handles.closed(handle);
+    });
 }
 
 NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_Read(FT_HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesReturned) {
-    Session* s = session();
-    if (!s) return FT_INVALID_HANDLE;
-    CallRecord call(*s, "FT_Read", handle);
-    call.arguments().number("length", bytesToRead);
-    call.returned(s->library.FT_Read(handle, buffer, bytesToRead, bytesReturned));
-    if (bytesReturned) {
+    return onHandle("FT_Read", handle, [&](CallRecord& call, Session& s) {
+        call.arguments().number("length", bytesToRead);
+        call.returned(s.library.FT_Read(handle, buffer, bytesToRead, bytesReturned));
+        if (!bytesReturned) return;
         call.results().number("read", *bytesReturned);
         if (buffer) call.results().bytes("data", buffer, std::min(*bytesReturned, bytesToRead));
-    }
-    return call.finish();
+    });
 }
 
 NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, void* buffer, DWORD bytesToWrite, DWORD* bytesWritten) {
-    Session* s = session();
-    if (!s) return FT_INVALID_HANDLE;
-    CallRecord call(*s, "FT_Write", handle);
-    call.arguments().number("length", bytesToWrite);
-    const bool uart = s->handles.isUart(handle);
-    std::future<std::uint32_t> crc = crcAlongside(uart ? nullptr : buffer, bytesToWrite);
-    call.returned(s->library.FT_Write(handle, buffer, bytesToWrite, bytesWritten));
-    if (bytesWritten) call.results().number("written", *bytesWritten);
-    if (!uart) {
-        describeImageChunk(call, crc, buffer, bytesToWrite, bytesWritten);
-    } else {
-        call.results().bytes("channel", "uart", 4);
-        if (buffer) call.results().bytes("data", buffer, bytesToWrite);
-    }
-    return call.finish();
+    return onHandle("FT_Write", handle, [&](CallRecord& call, Session& s) {
+        call.arguments().number("length", bytesToWrite);
+        const bool uart = s.handles.isUart(handle);
+        std::future<std::uint32_t> crc = crcAlongside(uart ? nullptr : buffer, bytesToWrite);
+        call.returned(s.library.FT_Write(handle, buffer, bytesToWrite, bytesWritten));
+        if (bytesWritten) call.results().number("written", *bytesWritten);
+        if (!uart) {
+            describeImageChunk(call, crc, buffer, bytesToWrite, bytesWritten);
+        } else {
+            call.results().bytes("channel", "uart", 4);
+            if (buffer) call.results().bytes("data", buffer, bytesToWrite);
+        }
+    });
 }
 
 NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_SetBaudRate(FT_HANDLE handle, ULONG baudRate) {
-    Session* s = session();
-    if (!s) return FT_INVALID_HANDLE;
-    s->handles.baudRateSet(handle);
-    CallRecord call(*s, "FT_SetBaudRate", handle);
-    call.arguments().number("baud", baudRate);
-    return call.finish(s->library.FT_SetBaudRate(handle, baudRate));
+    return onHandle("FT_SetBaudRate", handle, [&](CallRecord& call, Session& s) {
+        s.handles.baudRateSet(handle);
+        call.arguments().number("baud", baudRate);
+        call.returned(s.library.FT_SetBaudRate(handle, baudRate));
+    });
 }
 
 NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits,
                                                              UCHAR parity) {
-    Session* s = session();
-    if (!s) return FT_INVALID_HANDLE;
-    CallRecord call(*s, "FT_SetDataCharacteristics", handle);
-    call.arguments().number("wordLength", wordLength).number("stopBits", stopBits).number("parity", parity);
-    return call.finish(s->library.FT_SetDataCharacteristics(handle, wordLength, stopBits, parity));
+    return onHandle("FT_SetDataCharacteristics", handle, [&](CallRecord& call, Session& s) {
+        call.arguments().number("wordLength", wordLength).number("stopBits", stopBits).number("parity", parity);
+        call.returned(s.library.FT_SetDataCharacteristics(handle, wordLength, stopBits, parity));
+    });
 }
 
 NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon, UCHAR xoff) {
-    Session* s = session();
-    if (!s) return FT_INVALID_HANDLE;
-    CallRecord call(*s, "FT_SetFlowControl", handle);
-    call.arguments().number("flowControl", flowControl).number("xon", xon).number("xoff", xoff);
-    return call.finish(s->library.FT_SetFlowControl(handle, flowControl, xon, xoff));
+    return onHandle("FT_SetFlowControl", handle, [&](CallRecord& call, Session& s) {
+        call.arguments().number("flowControl", flowControl).number("xon", xon).number("xoff", xoff);
+        call.returned(s.library.FT_SetFlowControl(handle, flowControl, xon, xoff));
+    });
 }
 
 NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_Purge(FT_HANDLE handle, ULONG mask) {
-    Session* s = session();
-    if (!s) return FT_INVALID_HANDLE;
-    CallRecord call(*s, "FT_Purge", handle);
-    call.arguments().number("mask", mask);
-    return call.finish(s->library.FT_Purge(handle, mask));
+    return onHandle("FT_Purge", handle, [&](CallRecord& call, Session& s) {
+        call.arguments().number("mask", mask);
+        call.returned(s.library.FT_Purge(handle, mask));
+    });
 }
 
 NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_SetTimeouts(FT_HANDLE handle, ULONG readTimeout, ULONG writeTimeout) {
-    Session* s = session();
-    if (!s) return FT_INVALID_HANDLE;
-    CallRecord call(*s, "FT_SetTimeouts", handle);
-    call.arguments().number("readTimeout", readTimeout).number("writeTimeout", writeTimeout);
-    return call.finish(s->library.FT_SetTimeouts(handle, readTimeout, writeTimeout));
+    return onHandle("FT_SetTimeouts", handle, [&](CallRecord& call, Session& s) {
+        call.arguments().number("readTimeout", readTimeout).number("writeTimeout", writeTimeout);
+        call.returned(s.library.FT_SetTimeouts(handle, readTimeout, writeTimeout));
+    });
 }
 
+// The program's poll of the UART: the one call the recording folds into runs.
 NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_GetStatus(FT_HANDLE handle, DWORD* rxQueue, DWORD* txQueue, DWORD* eventStatus) {
-    Session* s = session();
-    if (!s) return FT_INVALID_HANDLE;
-    CallRecord call(*s, "FT_GetStatus", handle);
-    call.returned(s->library.FT_GetStatus(handle, rxQueue, txQueue, eventStatus));
-    if (rxQueue) call.results().number("rx", *rxQueue);
-    if (txQueue) call.results().number("tx", *txQueue);
-    if (eventStatus) call.results().number("event", *eventStatus);
-    return call.finishPoll();
+    auto body = [&](CallRecord& call, Session& s) {
+        call.returned(s.library.FT_GetStatus(handle, rxQueue, txQueue, eventStatus));
+        if (rxQueue) call.results().number("rx", *rxQueue);
+        if (txQueue) call.results().number("tx", *txQueue);
+        if (eventStatus) call.results().number("event", *eventStatus);
+    };
+    return onHandle("FT_GetStatus", handle, body, /*poll=*/true);
 }
 
 NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_SetLatencyTimer(FT_HANDLE handle, UCHAR latencyMs) {
-    Session* s = session();
-    if (!s) return FT_INVALID_HANDLE;
-    CallRecord call(*s, "FT_SetLatencyTimer", handle);
-    call.arguments().number("latency", latencyMs);
-    return call.finish(s->library.FT_SetLatencyTimer(handle, latencyMs));
+    return onHandle("FT_SetLatencyTimer", handle, [&](CallRecord& call, Session& s) {
+        call.arguments().number("latency", latencyMs);
+        call.returned(s.library.FT_SetLatencyTimer(handle, latencyMs));
+    });
 }
 
 NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_EE_Read(FT_HANDLE handle, FT_PROGRAM_DATA* data) {
-    Session* s = session();
-    if (!s) return FT_INVALID_HANDLE;
-    CallRecord call(*s, "FT_EE_Read", handle);
-    if (data) {
-        // What the caller declared before the library fills the structure in.
-        JsonObject declared;
-        declared.number("Signature1", data->Signature1)
-            .number("Signature2", data->Signature2)
-            .number("Version", data->Version);
-        call.arguments().json("declared", declared.text());
-    }
-    const FT_STATUS status = s->library.FT_EE_Read(handle, data);
-    call.returned(status);
-    if (status == FT_OK && data) call.results().json("data", programDataJson(*data));
-    return call.finish();
+    return onHandle("FT_EE_Read", handle, [&](CallRecord& call, Session& s) {
+        if (data) {
+            // What the caller declared, before the library fills the structure in.
+            JsonObject declared;
+            declared.number("Signature1", data->Signature1).number("Signature2", data->Signature2);
+            call.arguments().json("declared", declared.number("Version", data->Version).text());
+        }
+        const FT_STATUS status = s.library.FT_EE_Read(handle, data);
+        call.returned(status);
+        if (status == FT_OK && data) call.results().json("data", programDataJson(*data));
+    });
 }
 
 NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_EE_Program(FT_HANDLE handle, FT_PROGRAM_DATA* data) {
-    Session* s = session();
-    if (!s) return FT_INVALID_HANDLE;
-    CallRecord call(*s, "FT_EE_Program", handle);
-    if (data) {
-        call.arguments().json("data", programDataJson(*data));
-    } else {
-        call.arguments().null("data");
-    }
-    return call.finish(s->library.FT_EE_Program(handle, data));
+    return onHandle("FT_EE_Program", handle, [&](CallRecord& call, Session& s) {
+        call.arguments().json("data", data ? programDataJson(*data) : "null");
+        call.returned(s.library.FT_EE_Program(handle, data));
+    });
 }
 
 NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_ResetPort(FT_HANDLE handle) {
-    Session* s = session();
-    if (!s) return FT_INVALID_HANDLE;
-    CallRecord call(*s, "FT_ResetPort", handle);
-    return call.finish(s->library.FT_ResetPort(handle));
+    return onHandle("FT_ResetPort", handle,
+                    [&](CallRecord& call, Session& s) { call.returned(s.library.FT_ResetPort(handle)); });
 }
 
 }  // extern "C"

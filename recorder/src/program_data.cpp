@@ -7,7 +7,8 @@
 #define NEXIR_TRAILING_FIELDS(X)                                                                                      \
     X(MaxPower)                                                                                                       \
     X(PnP)                                                                                                            \
-    X(SelfPowered) X(RemoteWakeup) X(Rev4) X(IsoIn) X(IsoOut) X(PullDownEnable) X(SerNumEnable) X(USBVersionEnable)   \
+    X(SelfPowered)                                                                                                    \
+    X(RemoteWakeup) X(Rev4) X(IsoIn) X(IsoOut) X(PullDownEnable) X(SerNumEnable) X(USBVersionEnable)                  \
         X(USBVersion) /* Version 1: FT2232C/D */                                                                      \
         X(Rev5) X(IsoInA) X(IsoInB) X(IsoOutA) X(IsoOutB) X(PullDownEnable5) X(SerNumEnable5) X(USBVersionEnable5)    \
             X(USBVersion5) X(AIsHighCurrent) X(BIsHighCurrent) X(IFAIsFifo) X(IFAIsFifoTar) X(IFAIsFastSer) X(AIsVCP) \
