@@ -4,7 +4,8 @@
 #include <thread>
 
 Recording::Recording(std::FILE* file, const std::string& header) : file_(file) {
-    // Large enough that a run of short lines costs no system call each.
+    // Lines are flushed as they are written (see add); buffered, a held run and the
+    // line that ends it go out in one system call.
     std::setvbuf(file_, nullptr, _IOFBF, 1 << 16);
     std::fputs((header + "\n").c_str(), file_);
     std::fflush(file_);

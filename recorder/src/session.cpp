@@ -84,8 +84,9 @@ Session* makeSession() {
     }
 }
 
-// Closes the recording when the process exits. Destroyed after the process's own
-// objects, while the other threads may still be running; the session itself stays.
+// Closes the recording when the process exits (or the library is unloaded); calls
+// after that go unrecorded. Other threads may still be running then, so the session
+// itself is never destroyed.
 struct Closer {
     ~Closer() {
         if (Session* session = made) session->recording->finish(session->now());
