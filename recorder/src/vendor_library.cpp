@@ -85,6 +85,13 @@ bool loadVendorLibrary(VendorLibrary& library, std::string& problem) {
     return false;
 }
 #else
+// A library whose functions are the recorder's own: forwarding to it would never end.
+bool isRecorder(const VendorLibrary& library) {
+    Dl_info found{}, own{};
+    return dladdr(reinterpret_cast<void*>(library.FT_Open), &found) &&
+           dladdr(reinterpret_cast<void*>(&isRecorder), &own) && found.dli_fbase == own.dli_fbase;
+}
+
 std::string tryLoad(VendorLibrary& library, const std::string& path) {
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module) {
@@ -92,9 +99,11 @@ std::string tryLoad(VendorLibrary& library, const std::string& path) {
         return reason ? reason : path + ": cannot be loaded";
     }
     const std::string missing = bindAll(library, [module](const char* name) { return dlsym(module, name); });
-    if (!missing.empty()) {
+    const std::string problem =
+        missing.empty() ? isRecorder(library) ? "that is the recorder itself" : "" : "it has no " + missing;
+    if (!problem.empty()) {
         dlclose(module);
-        return path + ": it has no " + missing;
+        return path + ": " + problem;
     }
     library.path = path;
     return {};

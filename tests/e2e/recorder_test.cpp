@@ -121,8 +121,8 @@ TEST(Recorder, RunsAsWithoutItAndRecordsNoImage) {
 }
 
 // The real library is found past the recorder's own file on the loader's path (Linux);
-// a library or a recording that cannot be opened is named in one line, and the program
-// finds no device.
+// a library or a recording that cannot be opened is named in one line, as is the
+// recorder named as the real library, and the program finds no device.
 TEST(Recorder, FindsTheLibraryPastItselfOrSaysWhatIsMissing) {
 #if !defined(_WIN32)
     const Recorded found =
@@ -131,16 +131,18 @@ TEST(Recorder, FindsTheLibraryPastItselfOrSaysWhatIsMissing) {
     expectFaithful(found);
 #endif
     const std::string missing = makeTempDir() + "/no-such-folder";
-    for (const auto& [env, line] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"NEXIR_RECORD_D2XX=" + missing + "/library"},
-              "cannot load the D2XX library that NEXIR_RECORD_D2XX names: "},
+    const std::string cannotLoad = "cannot load the D2XX library that NEXIR_RECORD_D2XX names: ";
+    for (const auto& [env, line, detail] : std::vector<std::tuple<std::vector<std::string>, std::string, std::string>>{
+             {{"NEXIR_RECORD_D2XX=" + missing + "/library"}, cannotLoad, "no-such-folder"},
+             {{"NEXIR_RECORD_D2XX=" NEXIR_RECORDER_LIBRARY}, cannotLoad, ": that is the recorder itself"},
              {{"NEXIR_RECORD_D2XX=" NEXIR_BENCH_LIBRARY, "NEXIR_RECORD=" + missing + "/recording.jsonl"},
-              "cannot create the recording "}}) {
+              "cannot create the recording ",
+              "no-such-folder"}}) {
         const ProgramRun run =
             runUpdater({"log", "-b", "115200"}, {bundled("rack.json"), NEXIR_RECORDER_DIR, env, 150, ""});
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.err.rfind("nexir-updater recorder: " + line, 0), 0u) << run.err;
-        EXPECT_NE(run.err.find("no-such-folder"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(detail), std::string::npos) << run.err;
         EXPECT_EQ(occurrences(run.err, "\n"), 1u) << run.err;
         EXPECT_EQ(run.out.rfind("error: no FTDI devices detected\n", 0), 0u) << run.out;
     }
