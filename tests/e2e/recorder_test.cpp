@@ -14,12 +14,23 @@ struct Recorded {
     std::vector<json> lines;  // its lines, parsed
 };
 
+// The program with the recorder's folder first on the loader's path.
+RunOptions throughRecorder(const std::string& scenario, std::vector<std::string> env,
+                           const std::string& libraryDir = NEXIR_RECORDER_DIR) {
+    RunOptions options;
+    options.scenarioJson = scenario;
+    options.libraryDir = libraryDir;
+    options.env = std::move(env);
+    options.timeoutSeconds = 150;
+    return options;
+}
+
 Recorded recorded(const std::string& scenario, const std::vector<std::string>& args,
                   const std::string& libraryDir = NEXIR_RECORDER_DIR,
                   std::vector<std::string> env = {"NEXIR_RECORD_D2XX=" NEXIR_BENCH_LIBRARY}) {
     const std::string path = makeTempDir() + "/recording.jsonl";
     env.push_back("NEXIR_RECORD=" + path);
-    Recorded result{runUpdater(args, {scenario, libraryDir, env, 150, ""}), readFile(path), {}};
+    Recorded result{runUpdater(args, throughRecorder(scenario, env, libraryDir)), readFile(path), {}};
     std::istringstream lines(result.text);
     for (std::string line; std::getline(lines, line);) result.lines.push_back(json::parse(line));
     return result;
@@ -138,8 +149,7 @@ TEST(Recorder, FindsTheLibraryPastItselfOrSaysWhatIsMissing) {
              {{"NEXIR_RECORD_D2XX=" NEXIR_BENCH_LIBRARY, "NEXIR_RECORD=" + missing + "/recording.jsonl"},
               "cannot create the recording ",
               "no-such-folder"}}) {
-        const ProgramRun run =
-            runUpdater({"log", "-b", "115200"}, {bundled("rack.json"), NEXIR_RECORDER_DIR, env, 150, ""});
+        const ProgramRun run = runUpdater({"log", "-b", "115200"}, throughRecorder(bundled("rack.json"), env));
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.err.rfind("nexir-updater recorder: " + line, 0), 0u) << run.err;
         EXPECT_NE(run.err.find(detail), std::string::npos) << run.err;
