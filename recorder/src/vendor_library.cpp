@@ -99,8 +99,12 @@ std::string tryLoad(VendorLibrary& library, const std::string& path) {
         return reason ? reason : path + ": cannot be loaded";
     }
     const std::string missing = bindAll(library, [module](const char* name) { return dlsym(module, name); });
-    const std::string problem =
-        missing.empty() ? isRecorder(library) ? "that is the recorder itself" : "" : "it has no " + missing;
+    std::string problem;
+    if (!missing.empty()) {
+        problem = "it has no " + missing;
+    } else if (isRecorder(library)) {
+        problem = "that is the recorder itself";
+    }
     if (!problem.empty()) {
         dlclose(module);
         return path + ": " + problem;
