@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # A 64 MiB update against a virtual card whose own timeline takes T seconds from the
 # upgrade request on: how long the program runs past T, and how much CPU it uses while
-# it waits on the card. Usage: [RATE=bytes-per-second] bench/update_64mib.sh [build-dir]
+# it waits on the card. With RECORDING=file the D2XX recorder stands in front of the bench
+# and writes its recording there.
+# Usage: [RATE=bytes-per-second] [RECORDING=file] bench/update_64mib.sh [build-dir]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -21,6 +23,10 @@ cat > "$work/scenario.json" <<JSON
                "stage_ms": [1000, 1500, 1000]}}}}
 JSON
 export LD_LIBRARY_PATH="$PWD/$build/cardbench" CARDBENCH_SCENARIO="$work/scenario.json"
+if [ -n "${RECORDING:-}" ]; then
+  export LD_LIBRARY_PATH="$PWD/$build/recorder" NEXIR_RECORD_D2XX="$PWD/$build/cardbench/libftd2xx.so" \
+         NEXIR_RECORD="$RECORDING"
+fi
 python3 - "$build/nexir-updater" "$work/image.bin" "$size" "$rate" "$interval_ms" <<'PY'
 import os, subprocess, sys, time
 program, image, size, rate, interval_ms = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:])

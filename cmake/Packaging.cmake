@@ -1,7 +1,8 @@
-# Installation beyond the program itself (src/cli installs bin/nexir-updater), and the
-# Debian package built by CPack: `cpack -G DEB` in the build folder, or the `package`
-# target. Nothing of the card bench, the tests or the benchmarks is installed; the
-# install_tree test and a check before CPack packs make sure of it.
+# Installation beyond the program itself (src/cli installs bin/nexir-updater, recorder/
+# the D2XX recorder with its wrapper), and the Debian package built by CPack: `cpack -G
+# DEB` in the build folder, or the `package` target. Nothing of the card bench, the
+# tests or the benchmarks is installed; the install_tree test and a check before CPack
+# packs make sure of it.
 include(GNUInstallDirs)
 
 # udev reads /usr/lib/udev/rules.d and /usr/local/lib/udev/rules.d as well as
@@ -20,16 +21,12 @@ if(NEXIR_BUILD_TESTS)
   # Installs the build into a scratch prefix and checks what lands there.
   add_test(NAME install_tree
            COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR}
+                   -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
                    -DPREFIX=${CMAKE_BINARY_DIR}/install-tree-check
                    -DUDEV_RULES_DIR=${NEXIR_UDEV_RULES_DIR}
                    -DDOC_DIR=${CMAKE_INSTALL_DOCDIR}
                    -P ${PROJECT_SOURCE_DIR}/cmake/CheckInstallTree.cmake)
 endif()
-
-# The maintainer is the project's role address, never a person; a packager may set
-# another one.
-set(NEXIR_PACKAGE_MAINTAINER "NEXIR Updater Maintainers <nexir-updater@nexir-project.org>"
-    CACHE STRING "Maintainer of the packages (name <address>)")
 
 set(CPACK_PACKAGE_NAME nexir-updater)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -53,13 +50,18 @@ The program loads FTDI's proprietary D2XX library, libftd2xx.so, at run time.
 That library is not a Debian package and is not part of this one: install it
 separately from FTDI (see /usr/share/doc/nexir-updater/hardware.md).
 
+nexir-updater-record runs the program with a recorder in front of the D2XX
+library and writes what passed between the program and the cards to a file, for
+the maintainers when an update misbehaves; it never records image data.
+
 The package ships a udev rule that gives the plugdev group access to FT2232H
 devices (USB 0403:6010) and takes them away from the kernel's ftdi_sio serial
 driver, which affects every FT2232H on the machine.")
 set(CPACK_STRIP_FILES ON)
 
-# Refuses to pack when anything named like the D2XX library reached the staging tree:
-# the only libftd2xx.so the build makes is the card bench.
+# Refuses to pack when anything named like the D2XX library reached the staging tree,
+# except the recorder in its own folder: the other libftd2xx.so the build makes is the
+# card bench.
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/CheckPackageTree.cmake)
 
 # Debian package: `cpack -G DEB`. Debian wants the licence and a changelog beside the
@@ -92,12 +94,13 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   install(FILES ${CMAKE_BINARY_DIR}/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-  # Runs after the program's own install rule; a stripping install (CPack's) also
-  # drops the sections Debian's strip drops.
+  # Runs after the install rules of the program and the recorder; a stripping install
+  # (CPack's) also drops the sections Debian's strip drops.
   install(CODE "
     if(CMAKE_INSTALL_DO_STRIP)
       execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
-        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/$<TARGET_FILE_NAME:nexir-updater>\")
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/$<TARGET_FILE_NAME:nexir-updater>\"
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${NEXIR_RECORDER_INSTALL_DIR}/$<TARGET_FILE_NAME:recorder>\")
     endif()")
 endif()
 

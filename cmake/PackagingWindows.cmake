@@ -1,8 +1,9 @@
 # The Windows release: `cpack -G ZIP` in build-windows/ gives
-# nexir-updater-<version>-win64.zip, one folder with the program and its documentation.
+# nexir-updater-<version>-win64.zip, one folder with the program and its documentation,
+# and a folder recorder/ with the D2XX recorder (recorder/CMakeLists.txt installs it).
 # FTD2XX.dll is FTDI's (docs/hardware.md says where it comes from) and never ships with
 # the program: the card bench builds under that name, and the check that CPack runs
-# before packing refuses it, and any other DLL.
+# before packing refuses it, and any other DLL but the recorder in recorder/.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/hardware.md ${PROJECT_SOURCE_DIR}/docs/rack.md
         DESTINATION .)
 

@@ -16,15 +16,17 @@ run_asan() {
   ctest --test-dir build-asan -j"$jobs" --output-on-failure
 }
 
-# Only what runs two threads at once: the transfer task beside the event loop, and the
-# bench that serves both.
+# Only what runs two threads at once: the transfer task beside the event loop, the
+# bench that serves both, and the recorder that records both.
 run_tsan() {
   cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNEXIR_WERROR=ON \
         -DNEXIR_SANITIZE=thread >/dev/null
   local targets=(nexir-updater cardbench cardbench_tests unit_tests)
-  for source in tests/e2e/update*_test.cpp; do targets+=("e2e_$(basename "$source" .cpp)"); done
+  for source in tests/e2e/update*_test.cpp tests/e2e/recorder_test.cpp; do
+    targets+=("e2e_$(basename "$source" .cpp)")
+  done
   cmake --build build-tsan -j"$jobs" --target "${targets[@]}"
-  ctest --test-dir build-tsan -j"$jobs" --output-on-failure -R '^(Update|ProgressBar|cardbench\.)'
+  ctest --test-dir build-tsan -j"$jobs" --output-on-failure -R '^(Update|Recorder|ProgressBar|cardbench\.)'
 }
 
 for job in "${@:-asan tsan}"; do
