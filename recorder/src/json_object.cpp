@@ -58,6 +58,4 @@ JsonObject& JsonObject::json(const char* key, const std::string& value) {
     return *this;
 }
 
-JsonObject& JsonObject::null(const char* key) {
-    return json(key, "null");
-}
+JsonObject& JsonObject::null(const char* key) { return json(key, "null"); }

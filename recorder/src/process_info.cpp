@@ -60,13 +60,9 @@ std::string currentFolder() {
     return utf8FromWide(folder);
 }
 
-long processId() {
-    return long(GetCurrentProcessId());
-}
+long processId() { return long(GetCurrentProcessId()); }
 
-const char* platformName() {
-    return "windows-" NEXIR_MACHINE;
-}
+const char* platformName() { return "windows-" NEXIR_MACHINE; }
 
 std::FILE* createFile(const std::string& path, std::string& reason) {
     std::FILE* file = _wfopen(wideFromUtf8(path).c_str(), L"wb");
@@ -100,13 +96,9 @@ std::string currentFolder() {
     return getcwd(folder, sizeof(folder)) ? folder : ".";
 }
 
-long processId() {
-    return long(getpid());
-}
+long processId() { return long(getpid()); }
 
-const char* platformName() {
-    return "linux-" NEXIR_MACHINE;
-}
+const char* platformName() { return "linux-" NEXIR_MACHINE; }
 
 std::FILE* createFile(const std::string& path, std::string& reason) {
     // "e": the file stays out of processes the program might start.

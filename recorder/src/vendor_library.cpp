@@ -113,9 +113,7 @@ std::string tryLoad(VendorLibrary& library, const std::string& path) {
     return {};
 }
 
-bool sameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // The recorder's own file, which the loader may well find first under the same name.
 struct stat ownFile() {

@@ -1,7 +1,6 @@
 #include <iostream>
 
 #include "cli/commands.h"
-#include "link/card_discovery.h"
 
 namespace nexir {
 
@@ -10,9 +9,7 @@ namespace nexir {
 // nowhere, so that a script's output stays as it was and no one is misled.
 std::int32_t bootCommand(std::uint32_t baudRate, const std::string& image, bool now) {
     MachineLock lock;
-    if (!lockCardDiscovery(lock)) return -1;
-    const std::int32_t status = discoverCards(baudRate).empty() ? -1 : 0;
-    if (status != 0) reportNoReadyCards();
+    const std::int32_t status = findReadyCards(baudRate, lock).empty() ? -1 : 0;
     std::cerr << "notice: the boot image choice (" << image << (now ? ", now" : "")
               << ") was not sent: the cards offer no command for it, so nothing was changed" << std::endl;
     return status;

@@ -1,21 +1,8 @@
-#include <chrono>
 #include <iostream>
 
 #include "cli/commands.h"
-#include "link/card_discovery.h"
 
 namespace nexir {
-
-void reportNoReadyCards() {
-    std::cout << "error: no available and ready NEXIR cards detected, exiting..." << std::endl;
-}
-
-bool lockCardDiscovery(MachineLock& lock) {
-    if (lock.acquire(std::chrono::seconds(30))) return true;
-    std::cout << "error: another nexir-updater has been looking for cards for 30 s; gave up waiting for it (lock "
-              << lock.name() << ")" << std::endl;
-    return false;
-}
 
 std::string versionToken(const std::string& answer) {
     const std::size_t lastBlank = answer.rfind(' ');
@@ -27,12 +14,8 @@ std::string versionToken(const std::string& answer) {
 // The lock is held to the end: the cards stay open while they are asked.
 std::int32_t statusCommand(std::uint32_t baudRate) {
     MachineLock lock;
-    if (!lockCardDiscovery(lock)) return -1;
-    CardList cards = discoverCards(baudRate);
-    if (cards.empty()) {
-        reportNoReadyCards();
-        return -1;
-    }
+    const CardList cards = findReadyCards(baudRate, lock);
+    if (cards.empty()) return -1;
     // A card that goes away while it is asked is named as such instead of being listed
     // with versions it never gave.
     int listed = 0;

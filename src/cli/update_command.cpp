@@ -2,7 +2,6 @@
 #include <memory>
 
 #include "cli/commands.h"
-#include "link/card_discovery.h"
 #include "update/update_procedure.h"
 
 namespace nexir {
@@ -19,12 +18,8 @@ std::shared_ptr<NEXIR> cardInSlot(const CardList& cards, const std::string& slot
 std::int32_t updateCommand(std::uint32_t baudRate, const std::string& slot, const std::string& type,
                            const std::string& which, const std::string& file, bool skipVerify, bool reconfigure) {
     MachineLock lock;
-    if (!lockCardDiscovery(lock)) return -1;
-    CardList cards = discoverCards(baudRate);
-    if (cards.empty()) {
-        reportNoReadyCards();
-        return -1;
-    }
+    CardList cards = findReadyCards(baudRate, lock);
+    if (cards.empty()) return -1;
     std::shared_ptr<NEXIR> chosen = cardInSlot(cards, slot);
     // The cards not chosen are closed here, before anything reaches the chosen one; then
     // the next nexir-updater may look for the cards it wants, while this one updates.
