@@ -258,6 +258,11 @@ std::vector<std::uint8_t> Card::fifoReceived() const {
     return received_;
 }
 
+std::optional<Clock::time_point> Card::uploadDoneAt() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return upgrade_ ? upgrade_->uploadDoneAt() : std::nullopt;
+}
+
 void Card::wake() {
     std::lock_guard<std::mutex> lock(mutex_);
     changed_.notify_all();

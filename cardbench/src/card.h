@@ -64,6 +64,8 @@ public:
     WriteOutcome fifoWrite(const std::uint8_t* data, std::size_t length, ULONG timeoutMs,
                            const std::atomic<bool>& closed);
     std::vector<std::uint8_t> fifoReceived() const;
+    // When the last byte of the running upgrade's image came in, once it has.
+    std::optional<Clock::time_point> uploadDoneAt() const;
 
     // Lets blocked calls notice that their handle was closed.
     void wake();

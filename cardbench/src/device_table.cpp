@@ -39,18 +39,22 @@ std::vector<Device> makeDevices(const Scenario& scenario) {
     std::map<std::string, Device> firstChannelOf;
     std::vector<Device> devices;
     for (const auto& config : scenario.devices) {
-        Device device{config, nullptr, nullptr};
+        Device device{config, nullptr, nullptr, nullptr};
         if (config.card.empty()) {
             device.eeprom =
                 std::make_shared<Eeprom>(EepromConfig{0, FT_OK, false}, config.type, config.description, config.serial);
         } else if (auto first = firstChannelOf.find(config.card); first != firstChannelOf.end()) {
             device.card = first->second.card;
             device.eeprom = first->second.eeprom;
+            device.presence = first->second.presence;
         } else {
             const CardConfig& card = scenario.cards.at(config.card);
             device.card = std::make_shared<Card>(card);
             device.eeprom = std::make_shared<Eeprom>(card.eeprom, config.type, chipDescription(config.description),
                                                      chipSerial(config.serial));
+            if (card.unplug) {
+                device.presence = std::make_shared<Presence>(*card.unplug);
+            }
             firstChannelOf.emplace(config.card, device);
         }
         devices.push_back(std::move(device));
@@ -88,20 +92,63 @@ constexpr std::size_t kFifoFlagOffset = offsetof(FT_PROGRAM_DATA, IFAIsFifo7);
 
 }  // namespace
 
-void OpenHandle::markClosed() {
+void OpenHandle::release(bool gone) {
     std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    closing_.notify_all();
+    gone_ = gone_ || gone;
+    released_ = true;
+    releasing_.notify_all();
 }
 
 void OpenHandle::idleWait(ULONG timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
-    const auto isClosed = [this] { return closed_.load(); };
+    const auto isReleased = [this] { return released_.load(); };
     if (timeoutMs == 0) {
-        closing_.wait(lock, isClosed);
+        releasing_.wait(lock, isReleased);
     } else {
-        closing_.wait_for(lock, std::chrono::milliseconds(timeoutMs), isClosed);
+        releasing_.wait_for(lock, std::chrono::milliseconds(timeoutMs), isReleased);
     }
+}
+
+std::size_t Presence::fifoRoom(std::size_t length) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!unplug_.afterFifoBytes) {
+        return length;
+    }
+    const std::uint64_t room = *unplug_.afterFifoBytes > fifoTaken_ ? *unplug_.afterFifoBytes - fifoTaken_ : 0;
+    return std::size_t(std::min<std::uint64_t>(length, room));
+}
+
+bool Presence::fifoTook(std::size_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fifoTaken_ += count;
+    return unplug_.afterFifoBytes && fifoTaken_ >= *unplug_.afterFifoBytes;
+}
+
+std::size_t Presence::uartIntake(const char* data, std::size_t length, bool& goes) {
+    goes = false;
+    if (!unplug_.atCommand) {
+        return length;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t lineStart = 0;  // in `data`; 0 also when the line began in an earlier write
+    for (std::size_t i = 0; i < length; ++i) {
+        if (data[i] != '\n') {
+            pendingLine_ += data[i];
+            continue;
+        }
+        if (pendingLine_ == *unplug_.atCommand) {
+            goes = true;
+            return lineStart;
+        }
+        pendingLine_.clear();
+        lineStart = i + 1;
+    }
+    return length;
+}
+
+bool Presence::timeUp(std::optional<Clock::time_point> uploadDone, Clock::time_point now) const {
+    return unplug_.afterTransferMs && uploadDone &&
+           now >= *uploadDone + std::chrono::milliseconds(*unplug_.afterTransferMs);
 }
 
 bool Eeprom::Strings::operator==(const Strings& other) const {
@@ -193,16 +240,38 @@ DeviceTable::DeviceTable(const Scenario& scenario)
     : devices_(makeDevices(scenario)),
       fifoDumpDir_(scenario.fifoDumpDir),
       openHandleOf_(devices_.size(), nullptr),
-      doubleCloses_(devices_.size()) {}
+      doubleCloses_(devices_.size()) {
+    for (int index = 0; index < int(devices_.size()); ++index) {
+        list_.push_back(index);
+    }
+}
 
 bool DeviceTable::isCardFifo(int index) const {
     const Device& target = device(index);
     return target.card && target.config.channel == Channel::Fifo;
 }
 
-void DeviceTable::fillNode(int index, FT_DEVICE_LIST_INFO_NODE& node) const {
-    const DeviceConfig& config = device(index).config;
+int DeviceTable::makeList() {
+    std::vector<int> list;
+    for (int index = 0; index < int(devices_.size()); ++index) {
+        if (!gone(index)) {
+            list.push_back(index);
+        }
+    }
     std::lock_guard<std::mutex> lock(mutex_);
+    list_ = std::move(list);
+    return int(list_.size());
+}
+
+int DeviceTable::listed() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return int(list_.size());
+}
+
+void DeviceTable::fillNode(int position, FT_DEVICE_LIST_INFO_NODE& node) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int index = list_.at(std::size_t(position));
+    const DeviceConfig& config = device(index).config;
     const FT_HANDLE handle = openHandleOf_[std::size_t(index)];
     const bool highSpeed = config.type == kTypeFt2232H;
     node.Flags = (handle ? FT_FLAGS_OPENED : 0) | (highSpeed ? FT_FLAGS_HISPEED : 0);
@@ -214,8 +283,14 @@ void DeviceTable::fillNode(int index, FT_DEVICE_LIST_INFO_NODE& node) const {
     node.ftHandle = handle;
 }
 
-FT_STATUS DeviceTable::open(int index, FT_HANDLE& handle) {
-    if (index < 0 || index >= count()) {
+FT_STATUS DeviceTable::open(int position, FT_HANDLE& handle) {
+    int index = -1;
+    for (int candidate = 0; candidate < int(devices_.size()) && position >= 0; ++candidate) {
+        if (!gone(candidate) && position-- == 0) {
+            index = candidate;
+        }
+    }
+    if (index < 0) {
         return FT_DEVICE_NOT_FOUND;
     }
     {
@@ -274,7 +349,46 @@ FT_STATUS DeviceTable::close(FT_HANDLE handle) {
 
 int DeviceTable::doubleCloses(int index) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return index >= 0 && index < count() ? doubleCloses_[std::size_t(index)] : 0;
+    return index >= 0 && index < int(devices_.size()) ? doubleCloses_[std::size_t(index)] : 0;
+}
+
+bool DeviceTable::gone(int index) {
+    const Device& target = device(index);
+    if (!target.presence) {
+        return false;
+    }
+    if (!target.presence->gone() && target.presence->waitsOnUpload() &&
+        target.presence->timeUp(target.card->uploadDoneAt(), Clock::now())) {
+        unplug(target);
+    }
+    return target.presence->gone();
+}
+
+// From now on every call on the card's handles fails, and calls blocked on them end.
+void DeviceTable::unplug(const Device& card) {
+    if (!card.presence->takeAway()) {
+        return;
+    }
+    std::vector<std::shared_ptr<OpenHandle>> handles;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& [value, open] : live_) {
+            if (device(open->device()).card == card.card) {
+                handles.push_back(open);
+            }
+        }
+        const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - madeAt_);
+        unplugged_.push_back({card.config.card, long(since.count())});
+    }
+    for (const auto& handle : handles) {
+        handle->markGone();
+    }
+    card.card->wake();
+}
+
+std::vector<Unplugged> DeviceTable::takeUnplugged() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(unplugged_, {});
 }
 
 Card* DeviceTable::uartCard(const OpenHandle& handle) const {
@@ -288,19 +402,38 @@ WriteOutcome DeviceTable::write(OpenHandle& handle, const std::uint8_t* data, st
         if (!target.eeprom->fifoModeActive()) {
             // Interface A is still in its old mode: nothing reaches the card's FIFO.
             handle.idleWait(handle.writeTimeoutMs());
-            return {FT_OK, 0};
+            return {handle.released() ? FT_IO_ERROR : FT_OK, 0};
         }
-        return target.card->fifoWrite(data, length, handle.writeTimeoutMs(), handle.closedFlag());
+        if (!target.presence) {
+            return target.card->fifoWrite(data, length, handle.writeTimeoutMs(), handle.releasedFlag());
+        }
+        // A card that goes after N bytes takes them, and the write still in progress ends.
+        WriteOutcome outcome = target.card->fifoWrite(data, target.presence->fifoRoom(length), handle.writeTimeoutMs(),
+                                                      handle.releasedFlag());
+        if (target.presence->fifoTook(outcome.written)) {
+            unplug(target);
+        }
+        if (handle.gone() && outcome.written < length) {
+            outcome.status = FT_IO_ERROR;
+        }
+        return outcome;
     }
     if (Card* card = uartCard(handle)) {
-        card->uartWrite(std::string(reinterpret_cast<const char*>(data), length), Clock::now());
+        const Device& target = device(handle.device());
+        const char* text = reinterpret_cast<const char*>(data);
+        bool goes = false;
+        const std::size_t taken = target.presence ? target.presence->uartIntake(text, length, goes) : length;
+        card->uartWrite(std::string(text, taken), Clock::now());
+        if (goes) {
+            unplug(target);  // as the card takes the command: it never answers it
+        }
     }
     return {FT_OK, length};
 }
 
 std::string DeviceTable::read(OpenHandle& handle, std::size_t length) {
     if (Card* card = uartCard(handle)) {
-        return card->uartRead(length, handle.readTimeoutMs(), handle.closedFlag());
+        return card->uartRead(length, handle.readTimeoutMs(), handle.releasedFlag());
     }
     handle.idleWait(handle.readTimeoutMs());
     return {};

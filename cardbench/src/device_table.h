@@ -1,8 +1,9 @@
 // The FTDI device list the host sees, the handles open on it, each chip's configuration
-// EEPROM, and where the traffic of an open channel goes: a card's UART channel talks to
-// the card, a card's FIFO channel feeds its upload, and any other FTDI device accepts
-// writes and never sends anything. Handles are opaque numbers that are never reused, so a
-// stale or invented handle is recognised without touching memory. Thread-safe.
+// EEPROM, each card's presence on the bus, and where the traffic of an open channel goes:
+// a card's UART channel talks to the card, a card's FIFO channel feeds its upload, and
+// any other FTDI device accepts writes and never sends anything. Handles are opaque
+// numbers that are never reused, so a stale or invented handle is recognised without
+// touching memory. Thread-safe.
 #pragma once
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "card.h"
@@ -21,8 +23,9 @@
 namespace cardbench {
 
 // One open D2XX handle: which device it belongs to, the time-outs set on it, and whether
-// it has been closed. Blocked calls on a device that never answers (a plain FTDI device,
-// a card's FIFO channel read) wait here until their time-out or the close.
+// it has been closed or its device has gone away. Blocked calls on a device that never
+// answers (a plain FTDI device, a card's FIFO channel read) wait here until their
+// time-out, the close or the device's going.
 class OpenHandle {
 public:
     explicit OpenHandle(int device) : device_(device) {}
@@ -34,19 +37,54 @@ public:
     }
     ULONG readTimeoutMs() const { return readTimeoutMs_; }
     ULONG writeTimeoutMs() const { return writeTimeoutMs_; }
-    const std::atomic<bool>& closedFlag() const { return closed_; }
-    bool closed() const { return closed_; }
-    void markClosed();
-    // Sleeps until the time-out (ms, 0: none) passes or the handle is closed.
+    // Set once the handle is closed or its device is gone: every wait on it ends.
+    const std::atomic<bool>& releasedFlag() const { return released_; }
+    bool released() const { return released_; }
+    bool gone() const { return gone_; }
+    void markClosed() { release(false); }
+    void markGone() { release(true); }
+    // Sleeps until the time-out (ms, 0: none) passes or the handle is released.
     void idleWait(ULONG timeoutMs);
 
 private:
+    void release(bool gone);
+
     const int device_;
     std::atomic<ULONG> readTimeoutMs_{0};  // the vendor library opens with no time-outs
     std::atomic<ULONG> writeTimeoutMs_{0};
-    std::atomic<bool> closed_{false};
+    std::atomic<bool> released_{false};
+    std::atomic<bool> gone_{false};
     std::mutex mutex_;
-    std::condition_variable closing_;
+    std::condition_variable releasing_;
+};
+
+// Whether a card is still on the bus. The scenario may unplug it once its FIFO has taken
+// a number of bytes, a while after the last byte of its upload, or as it takes a given
+// command line; it is gone for good then. Thread-safe.
+class Presence {
+public:
+    explicit Presence(UnplugConfig unplug) : unplug_(std::move(unplug)) {}
+
+    bool gone() const { return gone_; }
+    // Of `length` bytes offered to the FIFO, how many it takes before it goes.
+    std::size_t fifoRoom(std::size_t length);
+    // Counts bytes the FIFO took; true when the card goes with them.
+    bool fifoTook(std::size_t count);
+    // Of `length` bytes written on the UART, how many reach the card: all, or those
+    // before the command line it goes at (then `goes` is set).
+    std::size_t uartIntake(const char* data, std::size_t length, bool& goes);
+    bool waitsOnUpload() const { return bool(unplug_.afterTransferMs); }
+    // Whether the time after the upload (which ended at `uploadDone`) has run out.
+    bool timeUp(std::optional<Clock::time_point> uploadDone, Clock::time_point now) const;
+    // True for the one caller that takes the card away.
+    bool takeAway() { return !gone_.exchange(true); }
+
+private:
+    const UnplugConfig unplug_;
+    std::atomic<bool> gone_{false};
+    std::mutex mutex_;
+    std::uint64_t fifoTaken_ = 0;
+    std::string pendingLine_;
 };
 
 struct EepromResult {
@@ -95,6 +133,12 @@ struct Device {
     DeviceConfig config;
     std::shared_ptr<Card> card;  // null for a device that is no card channel
     std::shared_ptr<Eeprom> eeprom;
+    std::shared_ptr<Presence> presence;  // null unless the card may be unplugged
+};
+
+struct Unplugged {
+    std::string card;
+    long ms;  // since the table was made
 };
 
 struct HandleLookup {
@@ -102,21 +146,32 @@ struct HandleLookup {
     int device = -1;                     // also known for a handle closed before
 };
 
+// Devices are listed in scenario order, less those unplugged; a handle names its device by
+// its place in the scenario.
 class DeviceTable {
 public:
     explicit DeviceTable(const Scenario& scenario);
 
-    int count() const { return int(devices_.size()); }
     const Device& device(int index) const { return devices_.at(std::size_t(index)); }
     bool isCardFifo(int index) const;
-    void fillNode(int index, FT_DEVICE_LIST_INFO_NODE& node) const;
+    // FT_CreateDeviceInfoList: lists the devices present now and returns how many.
+    int makeList();
+    // The last list: its length, and one node.
+    int listed() const;
+    void fillNode(int position, FT_DEVICE_LIST_INFO_NODE& node) const;
 
+    // `index` counts the devices present now.
     FT_STATUS open(int index, FT_HANDLE& handle);
     HandleLookup find(FT_HANDLE handle) const;
     // Forgets an open handle and releases the calls blocked on it; a handle closed before
     // counts as a double close.
     FT_STATUS close(FT_HANDLE handle);
     int doubleCloses(int index) const;
+
+    // Whether the device's card has gone away; a card whose time has come goes now.
+    bool gone(int index);
+    // The unplugs since the last call, in order.
+    std::vector<Unplugged> takeUnplugged();
 
     // Traffic on an open handle, routed by what its device is.
     WriteOutcome write(OpenHandle& handle, const std::uint8_t* data, std::size_t length);
@@ -126,14 +181,18 @@ public:
 
 private:
     Card* uartCard(const OpenHandle& handle) const;
+    void unplug(const Device& card);
 
     const std::vector<Device> devices_;
     const std::string fifoDumpDir_;
+    const Clock::time_point madeAt_ = Clock::now();
     mutable std::mutex mutex_;
     std::map<FT_HANDLE, std::shared_ptr<OpenHandle>> live_;
     std::map<FT_HANDLE, int> closedBefore_;
     std::vector<FT_HANDLE> openHandleOf_;
     std::vector<int> doubleCloses_;
+    std::vector<int> list_;
+    std::vector<Unplugged> unplugged_;
 };
 
 }  // namespace cardbench

@@ -201,7 +201,8 @@ __attribute__((destructor)) void flushLogAtExit() {
 }
 
 // The frame around every exported D2XX function: it finds the world and the handle,
-// consults the fault plan, and writes the call's log line with the final status.
+// notices a card that has gone away, consults the fault plan, and writes the call's log
+// line with the final status, after a line for each card unplugged meanwhile.
 class D2xxCall {
 public:
     // A call made on a handle.
@@ -210,6 +211,7 @@ public:
         handle_ = found.handle;
         device_ = found.device;
         staleHandle_ = !found.handle && found.device >= 0;
+        gone_ = handle_ && world_->devices.gone(device_);
         start(function);
     }
 
@@ -231,18 +233,24 @@ public:
     }
 
     // The status to answer without doing the work: an injected fault that replaces the
-    // call, or, for a handle call, FT_INVALID_HANDLE.
+    // call, or, for a handle call, FT_INVALID_HANDLE, or FT_IO_ERROR once its card is gone.
     std::optional<FT_STATUS> refusal() const {
         if (auto fault = faultOnly()) {
             return fault;
         }
-        return handleCall_ && !handle_ ? std::optional<FT_STATUS>(FT_INVALID_HANDLE) : std::nullopt;
+        if (handleCall_ && !handle_) {
+            return FT_INVALID_HANDLE;
+        }
+        return gone_ ? std::optional<FT_STATUS>(FT_IO_ERROR) : std::nullopt;
     }
 
     // FT_Read and FT_Write also refuse a call with nowhere to report the count, or no buffer
-    // for a count above 0.
-    std::optional<FT_STATUS> transferRefusal(const void* buffer, DWORD length, const DWORD* done) const {
+    // for a count above 0; on a card that is gone they report 0 bytes.
+    std::optional<FT_STATUS> transferRefusal(const void* buffer, DWORD length, DWORD* done) const {
         if (auto refused = refusal()) {
+            if (gone_ && done != nullptr) {
+                *done = 0;
+            }
             return refused;
         }
         if (done == nullptr || (buffer == nullptr && length > 0)) {
@@ -268,6 +276,7 @@ public:
     Eeprom& eeprom() { return *world_->devices.device(device_).eeprom; }
 
     FT_STATUS finish(FT_STATUS status) {
+        logUnplugs();
         if (fault_) {
             status = fault_->status;
             line_["fault"] = true;
@@ -282,6 +291,7 @@ public:
 
     // FT_GetStatus: empty polls are counted instead of logged one by one.
     FT_STATUS finishPoll(FT_STATUS status, DWORD waiting) {
+        logUnplugs();
         if (waiting == 0 && !fault_ && !staleHandle_) {
             world_->log.emptyPoll(device_, status);
             return status;
@@ -290,6 +300,12 @@ public:
     }
 
 private:
+    void logUnplugs() {
+        for (const auto& unplugged : world_->devices.takeUnplugged()) {
+            world_->log.write(LogLine{{"unplug", unplugged.card}, {"ms", unplugged.ms}});
+        }
+    }
+
     void start(const char* function) {
         line_["fn"] = function;
         line_["dev"] = device_;
@@ -301,6 +317,7 @@ private:
     int device_ = -1;
     bool handleCall_ = false;
     bool staleHandle_ = false;
+    bool gone_ = false;
     std::optional<FaultPlan::Fault> fault_;
     LogLine line_;
 };
@@ -343,7 +360,7 @@ FT_STATUS FTD2XX_CALL FT_CreateDeviceInfoList(DWORD* numDevs) {
     if (numDevs == nullptr) {
         return call.finish(FT_INVALID_PARAMETER);
     }
-    *numDevs = DWORD(call.devices().count());
+    *numDevs = DWORD(call.devices().makeList());
     call.arg("count", *numDevs);
     return call.finish(FT_OK);
 }
@@ -359,10 +376,11 @@ FT_STATUS FTD2XX_CALL FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, DWORD
     // Like the vendor library: *numDevs is no capacity; the list of the last
     // FT_CreateDeviceInfoList is copied whole.
     auto& devices = call.devices();
-    for (int i = 0; dest != nullptr && i < devices.count(); ++i) {
+    const int listed = devices.listed();
+    for (int i = 0; dest != nullptr && i < listed; ++i) {
         devices.fillNode(i, dest[i]);
     }
-    *numDevs = DWORD(devices.count());
+    *numDevs = DWORD(listed);
     call.arg("count", *numDevs);
     return call.finish(FT_OK);
 }
@@ -397,12 +415,15 @@ FT_STATUS FTD2XX_CALL FT_Read(FT_HANDLE handle, void* buffer, DWORD bytesToRead,
     if (auto refused = call.transferRefusal(buffer, bytesToRead, bytesReturned)) {
         return call.finish(*refused);
     }
-    const std::string data = bytesToRead > 0 ? call.devices().read(call.handle(), bytesToRead) : "";
+    std::string data = bytesToRead > 0 ? call.devices().read(call.handle(), bytesToRead) : "";
+    if (call.handle().gone()) {
+        data.clear();  // what had arrived is lost with the card
+    }
     std::memcpy(buffer, data.data(), data.size());
     *bytesReturned = DWORD(data.size());
     call.arg("returned", *bytesReturned);
     call.arg("text", data);
-    return call.finish(call.handle().closed() ? FT_IO_ERROR : FT_OK);
+    return call.finish(call.handle().released() ? FT_IO_ERROR : FT_OK);
 }
 
 FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, void* buffer, DWORD bytesToWrite, DWORD* bytesWritten) {

@@ -208,6 +208,26 @@ UpgradeConfig parseUpgrade(const JsonView& j) {
     return config;
 }
 
+UnplugConfig parseUnplug(const JsonView& j) {
+    UnplugConfig unplug;
+    if (const JsonView bytes = j["after_fifo_bytes"]; !bytes.isNull()) {
+        unplug.afterFifoBytes = bytes.as<std::uint64_t>();
+    }
+    if (const JsonView ms = j["after_transfer_ms"]; !ms.isNull()) {
+        unplug.afterTransferMs = ms.as<int>();
+        if (*unplug.afterTransferMs < 0) {
+            ms.fail("must not be negative");
+        }
+    }
+    if (const JsonView command = j["at_command"]; !command.isNull()) {
+        unplug.atCommand = command.as<std::string>();
+    }
+    if (int(bool(unplug.afterFifoBytes)) + int(bool(unplug.afterTransferMs)) + int(bool(unplug.atCommand)) != 1) {
+        j.fail("expected exactly one of after_fifo_bytes, after_transfer_ms and at_command");
+    }
+    return unplug;
+}
+
 CardConfig parseCard(const JsonView& j) {
     CardConfig card;
     if (const JsonView slot = j["slot"]; slot.isString()) {
@@ -232,6 +252,9 @@ CardConfig parseCard(const JsonView& j) {
     card.eeprom.readStatus = eeprom.valueOr<FT_STATUS>("read_status", FT_OK);
     card.eeprom.modeAfterReplug = eeprom.valueOr("mode_after_replug", false);
     card.upgrade = parseUpgrade(j["upgrade"]);
+    if (const JsonView unplug = j["unplug"]; !unplug.isNull()) {
+        card.unplug = parseUnplug(unplug);
+    }
     return card;
 }
 

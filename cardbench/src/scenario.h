@@ -56,6 +56,13 @@ struct EepromConfig {
     bool modeAfterReplug = false;  // the FIFO flag takes effect only when the chip re-enumerates
 };
 
+// The moment a card goes away, as if unplugged: exactly one of the three is set.
+struct UnplugConfig {
+    std::optional<std::uint64_t> afterFifoBytes;  // once its FIFO has taken this many bytes
+    std::optional<int> afterTransferMs;           // this long after the last byte of the announced image
+    std::optional<std::string> atCommand;         // as it takes this command line, which gets no answer
+};
+
 struct CardConfig {
     std::string slot = "0";
     std::string fpgaVersion = "1.0.0";
@@ -66,6 +73,7 @@ struct CardConfig {
     std::optional<std::string> subscriptionAnswer;
     EepromConfig eeprom;
     UpgradeConfig upgrade;
+    std::optional<UnplugConfig> unplug;  // none: the card stays
 };
 
 enum class Channel { None, Fifo, Uart };

@@ -59,6 +59,8 @@ public:
     void takeFifoBytes(const std::uint8_t* data, std::size_t length, Clock::time_point now);
     std::vector<TimedLine> advance(Clock::time_point now);
     std::optional<Clock::time_point> nextEventTime() const;
+    // When the last byte of the announced image came in, once it has.
+    std::optional<Clock::time_point> uploadDoneAt() const { return uploadDoneAt_; }
     void abort();
 
 private:

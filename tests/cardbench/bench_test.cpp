@@ -133,6 +133,8 @@ TEST_F(Bench, ScenariosLoadOrAreRefusedWithFileKeyPathAndPosition) {
     write(R"({"cards": {"c": {"eeprom": {"fifo_flag": 256}}}})",
           "cards.c.eeprom.fifo_flag: expected an integer from 0 to 255, found 256");
     write(R"({"devices": {}})", "devices: expected an array, found {}");
+    write(R"({"cards": {"c": {"unplug": {"after_fifo_bytes": 1, "at_command": "GET HW_FW_VER"}}}})",
+          "cards.c.unplug: expected exactly one of after_fifo_bytes, after_transfer_ms and at_command");
     write("{\n  \"cards\": {\n    \"c\": {\"slot\": 1,}\n  }\n}", "line 3, column 21: syntax error");
     for (const auto& [path, error] : cases) {
         SCOPED_TRACE(path);
