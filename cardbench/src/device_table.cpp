@@ -6,9 +6,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace cardbench {
 namespace {
+
+constexpr ULONG kTypeUnknown = 3;  // FT_DEVICE_UNKNOWN: what the list shows for a device held elsewhere
+// How long listing holds each free device, as the vendor library claims it, reads its
+// strings, resets and purges it before letting go.
+constexpr std::chrono::milliseconds kListingClaim{2};
 
 FT_HANDLE newHandleValue() {
     static std::atomic<std::uintptr_t> next{1};
@@ -236,14 +242,24 @@ Eeprom::Strings Eeprom::stringsOf(const FT_PROGRAM_DATA& data) {
             readString(data.SerialNumber, 16)};
 }
 
-DeviceTable::DeviceTable(const Scenario& scenario)
+DeviceTable::DeviceTable(const Scenario& scenario, const std::string& sharedDir)
     : devices_(makeDevices(scenario)),
       fifoDumpDir_(scenario.fifoDumpDir),
+      sharedDir_(sharedDir),
       openHandleOf_(devices_.size(), nullptr),
+      claims_(devices_.size()),
       doubleCloses_(devices_.size()) {
     for (int index = 0; index < int(devices_.size()); ++index) {
-        list_.push_back(index);
+        list_.push_back({index, false});
     }
+    if (!sharedDir_.empty()) {
+        std::error_code ignored;
+        std::filesystem::create_directories(std::filesystem::u8path(sharedDir_), ignored);
+    }
+}
+
+std::filesystem::path DeviceTable::claimFile(int index) const {
+    return std::filesystem::u8path(sharedDir_) / ("device" + std::to_string(index) + ".lock");
 }
 
 bool DeviceTable::isCardFifo(int index) const {
@@ -251,12 +267,27 @@ bool DeviceTable::isCardFifo(int index) const {
     return target.card && target.config.channel == Channel::Fifo;
 }
 
+// Like the vendor library, listing claims each free device for a moment; one that cannot
+// be claimed is held by another process.
 int DeviceTable::makeList() {
-    std::vector<int> list;
+    std::vector<ListEntry> list;
     for (int index = 0; index < int(devices_.size()); ++index) {
-        if (!gone(index)) {
-            list.push_back(index);
+        if (gone(index)) {
+            continue;
         }
+        bool heldElsewhere = false;
+        if (!sharedDir_.empty()) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (openHandleOf_[std::size_t(index)] == nullptr) {
+                lock.unlock();
+                DeviceClaim probe;
+                heldElsewhere = !probe.take(claimFile(index));
+                if (!heldElsewhere) {
+                    std::this_thread::sleep_for(kListingClaim);
+                }
+            }
+        }
+        list.push_back({index, heldElsewhere});
     }
     std::lock_guard<std::mutex> lock(mutex_);
     list_ = std::move(list);
@@ -270,7 +301,14 @@ int DeviceTable::listed() const {
 
 void DeviceTable::fillNode(int position, FT_DEVICE_LIST_INFO_NODE& node) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    const int index = list_.at(std::size_t(position));
+    const ListEntry entry = list_.at(std::size_t(position));
+    if (entry.heldElsewhere) {
+        node = FT_DEVICE_LIST_INFO_NODE{};
+        node.Flags = FT_FLAGS_OPENED;
+        node.Type = kTypeUnknown;
+        return;
+    }
+    const int index = entry.device;
     const DeviceConfig& config = device(index).config;
     const FT_HANDLE handle = openHandleOf_[std::size_t(index)];
     const bool highSpeed = config.type == kTypeFt2232H;
@@ -297,6 +335,13 @@ FT_STATUS DeviceTable::open(int position, FT_HANDLE& handle) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (openHandleOf_[std::size_t(index)] != nullptr) {
             return FT_DEVICE_NOT_OPENED;
+        }
+        if (!sharedDir_.empty()) {
+            auto claim = std::make_unique<DeviceClaim>();
+            if (!claim->take(claimFile(index))) {
+                return FT_DEVICE_NOT_OPENED;  // another process holds it, or is listing it
+            }
+            claims_[std::size_t(index)] = std::move(claim);
         }
         handle = newHandleValue();
         live_[handle] = std::make_shared<OpenHandle>(index);
@@ -334,6 +379,7 @@ FT_STATUS DeviceTable::close(FT_HANDLE handle) {
         closed = live->second;
         closedBefore_[handle] = closed->device();
         openHandleOf_[std::size_t(closed->device())] = nullptr;
+        claims_[std::size_t(closed->device())].reset();
         live_.erase(live);
     }
     closed->markClosed();

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "card.h"
+#include "device_claim.h"
 #include "scenario.h"
 
 namespace cardbench {
@@ -146,11 +148,13 @@ struct HandleLookup {
     int device = -1;                     // also known for a handle closed before
 };
 
-// Devices are listed in scenario order, less those unplugged; a handle names its device by
-// its place in the scenario.
+// With a shared folder, the table claims a device in it (DeviceClaim) while the device is
+// open here, and for a moment while listing it: the benches of several processes then see
+// each other's opens. Devices are listed in scenario order, less those unplugged; a
+// handle names its device by its place in the scenario.
 class DeviceTable {
 public:
-    explicit DeviceTable(const Scenario& scenario);
+    DeviceTable(const Scenario& scenario, const std::string& sharedDir);
 
     const Device& device(int index) const { return devices_.at(std::size_t(index)); }
     bool isCardFifo(int index) const;
@@ -180,18 +184,26 @@ public:
     void purge(OpenHandle& handle, ULONG mask);
 
 private:
+    struct ListEntry {
+        int device;
+        bool heldElsewhere;  // by another process sharing the folder
+    };
+
     Card* uartCard(const OpenHandle& handle) const;
     void unplug(const Device& card);
+    std::filesystem::path claimFile(int index) const;
 
     const std::vector<Device> devices_;
     const std::string fifoDumpDir_;
+    const std::string sharedDir_;
     const Clock::time_point madeAt_ = Clock::now();
     mutable std::mutex mutex_;
     std::map<FT_HANDLE, std::shared_ptr<OpenHandle>> live_;
     std::map<FT_HANDLE, int> closedBefore_;
     std::vector<FT_HANDLE> openHandleOf_;
+    std::vector<std::unique_ptr<DeviceClaim>> claims_;  // per device, while open here
     std::vector<int> doubleCloses_;
-    std::vector<int> list_;
+    std::vector<ListEntry> list_;
     std::vector<Unplugged> unplugged_;
 };
 

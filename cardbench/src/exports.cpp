@@ -91,7 +91,8 @@ private:
 // whole world; calls still running keep the old one alive through their shared reference
 // until they return.
 struct World {
-    explicit World(const Scenario& scenario) : devices(scenario), faults(scenario.faults) {
+    World(const Scenario& scenario, const std::string& sharedDir)
+        : devices(scenario, sharedDir), faults(scenario.faults) {
         if (!scenario.callLogPath.empty() && !log.openFile(scenario.callLogPath)) {
             setupProblem = "cannot write the call log " + scenario.callLogPath;
         }
@@ -146,7 +147,9 @@ bool install(const std::string& source, const std::string& jsonText, const std::
         if (auto dumps = environment("CARDBENCH_FIFO_DUMP_DIR"); !dumps.empty()) {
             scenario.fifoDumpDir = dumps;
         }
-        auto world = std::make_shared<World>(scenario);
+        // Only the environment names the folder that the benches of several processes
+        // share: the processes are usually given one scenario file.
+        auto world = std::make_shared<World>(scenario, environment("CARDBENCH_SHARED_DIR"));
         bench.lastError = world->setupProblem;
         replaceWorld(bench, std::move(world));
         return true;
@@ -175,7 +178,7 @@ std::shared_ptr<World> currentWorld() {
     if (bench.initialised) {
         return bench.world;
     }
-    replaceWorld(bench, std::make_shared<World>(Scenario{}));
+    replaceWorld(bench, std::make_shared<World>(Scenario{}, ""));
     const std::string path = environment("CARDBENCH_SCENARIO");
     if (path.empty()) {
         std::fputs(
@@ -557,7 +560,7 @@ int cardbench_load_scenario_file(const char* path) {
 void cardbench_reset(void) {
     auto& bench = cardbench::instance();
     std::lock_guard<std::mutex> lock(bench.mutex);
-    cardbench::replaceWorld(bench, std::make_shared<cardbench::World>(cardbench::Scenario{}));
+    cardbench::replaceWorld(bench, std::make_shared<cardbench::World>(cardbench::Scenario{}, ""));
     bench.lastError.clear();
 }
 
