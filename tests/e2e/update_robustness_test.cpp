@@ -98,6 +98,52 @@ TEST(Update, ImageGoesOutInBoundedPieces) {
     }
 }
 
+// A card unplugged during the upload (after 100 kB), while it writes its flash, before the
+// update's request, or as `log` asks its second question, alone or beside a card that
+// answers. The driver answers 4 at once from then on: the run says so and ends, without
+// polling on for a time-out or a word more to the card, each handle closed once.
+TEST(Update, CardThatGoesAwayIsSaidToBeGone) {
+    const std::string file = patternBytes(300000), path = imageFile(file), image = reference::uploadImage(file, "FPGA");
+    const std::string gone = "error: card NX0001A was disconnected (D2XX status 4)";
+    const std::string upload = preamble("SET FW_UPGRADE FPGA 300032 STD\n") + gone +
+                               "; the image on the card may be incomplete: update it again once the card is back\n"
+                               "Error: Update Failed\n" +
+                               durationTable(4);
+    const auto unplugged = [](const std::string& when) {
+        return oneCardScenario(
+            R"({"rate_bytes_per_s": 1000000, "event_interval_ms": 250, "stage_ms": [500, 1000, 500]})",
+            R"("unplug": )" + when);
+    };
+    const std::vector<std::string> update = updateArgs("FPGA", "STD", path), log = {"log", "-b", "115200"};
+    for (const auto& [scenario, args, out, exitCode, taken] :
+         std::vector<std::tuple<std::string, std::vector<std::string>, std::string, int, std::size_t>>{
+             {unplugged(R"({"after_fifo_bytes": 100000})"), update, upload, 1, 100000},
+             {unplugged(R"({"after_transfer_ms": 1000})"), update, upload, 1, image.size()},
+             {unplugged(R"({"at_command": "SET EVT_ENA FW_UPGRADE_STATUS ON"})"), update,
+              "Subscribing to upgrade events\n" + gone + "\nError: Update Failed\n" + durationTable(4), 1, 0},
+             {unplugged(R"({"at_command": "GET HW_FW_VER"})"), log, gone + "\n", 1, 0},
+             {rack(cardDevices("card") + ", " + cardDevices("other", "NX0002"),
+                   R"("card": {"unplug": {"at_command": "GET HW_FW_VER"}}, "other": {"slot": 1})"),
+              log, gone + "\n2 serial: NX0002A fpga:1.0.0 sw:1.0.0\n", 0, 0}}) {
+        SCOPED_TRACE(scenario);
+        const ProgramRun run = runOn(scenario, args);
+        static const std::regex bars("\r\\[[# ]{50}\\] [0-9]+% step [1-4] of 4: .{22}");
+        EXPECT_EQ(std::regex_replace(maskTimes(run.out), bars, ""), out);
+        EXPECT_EQ(run.exitCode, exitCode);
+        EXPECT_EQ(received(run), image.substr(0, taken));
+        EXPECT_FALSE(sent(run, kAbort));
+        EXPECT_EQ(handleProblems(run.callLog), "");
+        long unplugMs = -1, failedAfter = 0;  // calls the driver answered 4 after the unplug
+        for (const json& call : callsOf(run.callLog)) {
+            if (call.contains("unplug")) unplugMs = call["ms"];
+            if (unplugMs >= 0 && call.value("status", 0) == 4) failedAfter += call.value("polls", 1L);
+        }
+        EXPECT_GE(unplugMs, 0);
+        EXPECT_LE(failedAfter, 4) << "went on asking a card that is gone";
+        EXPECT_LT(run.seconds - unplugMs / 1000.0, 3.0) << "ended long after the unplug";
+    }
+}
+
 // A card whose FIFO flag has just been programmed: `log` lists it as before and names it
 // in a notice on standard error; `update` refuses it before it hears of an update.
 TEST(CardJustSwitchedToFifoMode, IsListedButNotUpdatedBeforeAReplug) {
