@@ -52,6 +52,16 @@ inline std::string oneCardScenario(const std::string& upgrade = kQuickCard, cons
         topExtras);
 }
 
+// Runs whose benches share their opens through `folder`, as processes on one machine do.
+inline RunOptions sharing(const std::string& scenario, const std::string& folder) {
+    return {scenario, "", {"CARDBENCH_SHARED_DIR=" + folder}, 60, "", {}};
+}
+
+// The line for a card (two devices) that another process holds.
+const std::string kHeld =
+    "info: 2 FTDI devices are in use by another program (another nexir-updater, or a driver such as ftdi_sio) and were "
+    "skipped\n";
+
 inline std::string bundled(const std::string& scenario) { return readFile(benchAssetPath("scenarios/" + scenario)); }
 
 inline ProgramRun runOn(const std::string& scenario, const std::vector<std::string>& args) {

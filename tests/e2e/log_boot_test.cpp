@@ -10,9 +10,6 @@ const std::string kNoReadyCards = "error: no available and ready NEXIR cards det
 const std::string kNoCardFound = "error: Failed to find any NEXIR cards that are ready to update\n";
 const std::string kCannotRetrieve =
     "Error: Cannot retrieve the slot ID of the card. Close NEXIR updater and try again in a few minutes\n";
-const std::string kHeld =
-    "info: 2 FTDI devices are in use by another program (another nexir-updater, or a driver such as ftdi_sio) and were "
-    "skipped\n";
 const std::string kIssue = "error: Issue found with card NX0001A update functions not available at this time\n";
 }  // namespace
 

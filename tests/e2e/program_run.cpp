@@ -91,9 +91,9 @@ static int openTerminal() {
 }
 
 // The child's output goes to files in a fresh folder, read once it has ended.
-ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options,
-                      const Interference& interference) {
-    const std::string dir = makeTempDir();
+ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options, const Interference& interference,
+                      const std::string& folder) {
+    const std::string dir = folder.empty() ? makeTempDir() : folder;
     std::vector<std::string> argv = options.wrapper;
     argv.push_back(options.argv0.empty() || !argv.empty() ? NEXIR_UPDATER_PATH : options.argv0);
     argv.insert(argv.end(), args.begin(), args.end());
@@ -233,12 +233,12 @@ std::string programIn(const std::string& folder) {
 
 // The child's output goes to files in a fresh folder, read once it has ended. Signals
 // and a closed standard output are POSIX matters; their tests do not run here.
-ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options,
-                      const Interference& interference) {
+ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options, const Interference& interference,
+                      const std::string& folder) {
     if (!interference.signals.empty() || interference.closedStdout) {
         throw std::logic_error("signals and a closed standard output are not modelled on Windows");
     }
-    const std::string dir = makeTempDir();
+    const std::string dir = folder.empty() ? makeTempDir() : folder;
     const std::string program = programIn(options.libraryDir.empty() ? NEXIR_BENCH_DIR : options.libraryDir);
     std::wstring commandLine = quoted(wideFromUtf8(options.argv0.empty() ? program : options.argv0));
     for (const std::string& argument : args) commandLine += L" " + quoted(wideFromUtf8(argument));

@@ -39,8 +39,9 @@ struct Interference {
     bool terminal = false;             // POSIX: standard output is a terminal 120 columns wide
 };
 
+// `dir`: the run's folder, to watch it while the program runs; empty: a fresh one.
 ProgramRun runUpdater(const std::vector<std::string>& args, const RunOptions& options = {},
-                      const Interference& interference = {});
+                      const Interference& interference = {}, const std::string& dir = "");
 
 // A fresh temporary folder per call (from any thread), removed at process exit.
 std::string makeTempDir();

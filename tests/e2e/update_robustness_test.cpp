@@ -226,6 +226,19 @@ INSTANTIATE_TEST_SUITE_P(Update, Interruption,
                                             ::testing::Values(SIGINT, SIGTERM, SIGHUP)),
                          phaseAndSignal);
 
+// A `log` killed while it holds the machine-wide lock and the card leaves neither held:
+// the next run on the same benches finds the card at once.
+TEST(Update, AKilledProcessLeavesNothingHeld) {
+    const std::string shared = makeTempDir();
+    const ProgramRun killed =
+        runUpdater({"log", "-b", "115200"}, sharing(lateAnswer("GET HW_SLOT_ID", "RGET HW_SLOT_ID 0"), shared),
+                   {{{SIGKILL, R"("text":"GET HW_SLOT_ID)", 0.2}}, false, false});
+    EXPECT_EQ(killed.exitCode, -SIGKILL);
+    const ProgramRun next = runUpdater({"log", "-b", "115200"}, sharing(oneCardScenario(), shared));
+    EXPECT_EQ(next.out, "1 serial: NX0001A fpga:1.0.0 sw:1.0.0\n");
+    EXPECT_LT(next.seconds, 10.0);
+}
+
 // A reader that has gone (`update ... | head -2`) does not stop the update midway.
 TEST(ClosedStandardOutput, UpdateRunsToItsEnd) {
     const std::string file = patternBytes(300000);

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <future>
+#include <thread>
 
 #include "fixture.h"
 
@@ -108,6 +110,62 @@ TEST(Update, GoesToTheFirstCardInTheSlotAlone) {
                   "FT_WriteGET HW_SLOT_ID\nFT_Close FT_Close subscribed on " + std::to_string(2 * chosen + 1) + "\n");
         EXPECT_EQ(handleProblems(run.callLog), "");
     }
+}
+
+// Four processes update slots 1 to 4 at once, on benches that share their opens: each card
+// gets its own image, once, and from the process that asked for its slot only; those that
+// came later found the earlier ones' cards held.
+TEST(Update, FourSlotsSideBySide) {
+    const RunOptions rack = sharing(bundled("four_cards.json"), makeTempDir());
+    std::vector<std::string> images;
+    std::vector<std::future<ProgramRun>> runs;
+    int held = 0;  // runs that found cards held
+    for (int slot = 1; slot <= 4; ++slot) {
+        const std::string file = patternBytes(20000, std::uint32_t(slot)), path = imageFile(file);
+        images.push_back(reference::uploadImage(file, "FPGA"));
+        const auto args = updateArgs("FPGA", "STD", path, std::to_string(slot));
+        runs.push_back(std::async(std::launch::async, [args, &rack] { return runUpdater(args, rack); }));
+    }
+    for (int slot = 1; slot <= 4; ++slot) {
+        const ProgramRun run = runs[std::size_t(slot - 1)].get();
+        EXPECT_EQ(run.exitCode, 0) << run.out;
+        for (int card = 1; card <= 4; ++card) {
+            EXPECT_EQ(received(run, std::string(1, char('a' + card - 1))),
+                      card == slot ? images[std::size_t(slot - 1)] : "");
+        }
+        EXPECT_EQ(handleProblems(run.callLog), "");
+        held += run.out.find("FTDI devices are in use by another program") != std::string::npos;
+    }
+    EXPECT_GE(held, 1);
+}
+
+// Two processes ask for slot 1 at once: the first to find the card updates it, the other
+// finds it held and leaves without a word to it. A `log` meanwhile lists the three others.
+TEST(Update, ACardAnotherProcessHoldsIsSkipped) {
+    const RunOptions rack = sharing(bundled("rack_four.json"), makeTempDir());
+    const auto args = updateArgs("FPGA", "STD", imageFile(patternBytes(20000)));
+    const std::string dirs[] = {makeTempDir(), makeTempDir()};
+    std::future<ProgramRun> updates[2];
+    for (int i = 0; i < 2; ++i) {
+        updates[i] = std::async(std::launch::async, [&, i] { return runUpdater(args, rack, {}, dirs[i]); });
+    }
+    const auto requested = [](const std::string& dir) {
+        return readFile(dir + "/calls.jsonl").find("SET FW_UPGRADE") != std::string::npos;
+    };
+    for (int wait = 0; wait < 3000 && !requested(dirs[0]) && !requested(dirs[1]); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const ProgramRun log = runUpdater({"log", "-b", "115200"}, rack);
+    EXPECT_EQ(log.exitCode, 0);
+    EXPECT_EQ(log.out, kHeld +
+                           "2 serial: NX0002A fpga:2.1.0 sw:1.4.2\n3 serial: NX0003A fpga:2.1.0 sw:1.4.2\n"
+                           "4 serial: NX0004A fpga:2.1.0 sw:1.4.2\n");
+    const ProgramRun runs[] = {updates[0].get(), updates[1].get()};
+    const ProgramRun& other = runs[runs[0].exitCode == 0 ? 1 : 0];
+    EXPECT_EQ(runs[0].exitCode + runs[1].exitCode, 1) << runs[0].out << runs[1].out;
+    EXPECT_EQ(other.out, kHeld + "error: no cards found in specified slot\n");
+    EXPECT_FALSE(sent(other, "SET FW_UPGRADE "));
+    for (const ProgramRun& run : {log, runs[0], runs[1]}) EXPECT_EQ(handleProblems(run.callLog), "");
 }
 
 // Refused before the card hears of an update: a slot no card holds (compared as text),
