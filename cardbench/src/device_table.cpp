@@ -14,7 +14,7 @@ namespace {
 constexpr ULONG kTypeUnknown = 3;  // FT_DEVICE_UNKNOWN: what the list shows for a device held elsewhere
 // How long listing holds each free device, as the vendor library claims it, reads its
 // strings, resets and purges it before letting go.
-constexpr std::chrono::milliseconds kListingClaim{2};
+constexpr std::chrono::milliseconds kListingClaim{3};
 
 FT_HANDLE newHandleValue() {
     static std::atomic<std::uintptr_t> next{1};
@@ -323,12 +323,13 @@ void DeviceTable::fillNode(int position, FT_DEVICE_LIST_INFO_NODE& node) const {
 
 FT_STATUS DeviceTable::open(int position, FT_HANDLE& handle) {
     int index = -1;
-    for (int candidate = 0; candidate < int(devices_.size()) && position >= 0; ++candidate) {
-        if (!gone(candidate) && position-- == 0) {
-            index = candidate;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (position >= 0 && position < int(list_.size())) {
+            index = list_[std::size_t(position)].device;
         }
     }
-    if (index < 0) {
+    if (index < 0 || gone(index)) {
         return FT_DEVICE_NOT_FOUND;
     }
     {

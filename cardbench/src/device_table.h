@@ -164,8 +164,8 @@ public:
     int listed() const;
     void fillNode(int position, FT_DEVICE_LIST_INFO_NODE& node) const;
 
-    // `index` counts the devices present now.
-    FT_STATUS open(int index, FT_HANDLE& handle);
+    // `position` is a place in the last list; a device gone since is not found.
+    FT_STATUS open(int position, FT_HANDLE& handle);
     HandleLookup find(FT_HANDLE handle) const;
     // Forgets an open handle and releases the calls blocked on it; a handle closed before
     // counts as a double close.
