@@ -1,7 +1,8 @@
 // What the end-to-end tests take from the bench on trust and cannot show themselves: it
-// refuses a damaged upload image, flags handles that are invalid or used after their
-// close, loads every bundled scenario and README example, and refuses a mistaken
-// scenario with the file, the key's path and, for bad syntax, the line and column.
+// refuses a damaged upload image, answers for an unplugged card as FTDI's library does,
+// flags handles that are invalid or used after their close, loads every bundled scenario
+// and README example, and refuses a mistaken scenario with the file, the key's path and,
+// for bad syntax, the line and column.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -84,6 +85,27 @@ TEST_F(Bench, UpgradeRefusesADamagedImage) {
         EXPECT_EQ(lines.substr(lines.size() - 5), accepted ? "DONE\n" : "FAIL\n");
         cardbench_reset();
     }
+}
+
+// A card unplugged as it takes a command: on both channels every call answers 4 at once
+// (a read with 0 bytes, what had arrived lost), a close 0; its old index is not found,
+// and a new list leaves it out.
+TEST_F(Bench, UnpluggedCardAnswersFourAtOnceAndLeavesTheList) {
+    load(R"({}, "unplug": {"at_command": "GONE"})");
+    std::string lines = "GET HW_SLOT_ID\nGONE\n";
+    DWORD count = 0;
+    ASSERT_EQ(FT_Write(uart, lines.data(), DWORD(lines.size()), &count), FT_OK);
+    EXPECT_EQ(FT_Read(uart, lines.data(), 5, &count), FT_IO_ERROR);
+    EXPECT_EQ(count, 0u);
+    for (FT_HANDLE handle : {uart, fifo}) {
+        EXPECT_EQ(FT_GetStatus(handle, &count, &count, &count), FT_IO_ERROR);
+        EXPECT_EQ(FT_Purge(handle, FT_PURGE_RX), FT_IO_ERROR);
+        EXPECT_EQ(FT_SetLatencyTimer(handle, 16), FT_IO_ERROR);
+        EXPECT_EQ(FT_Close(handle), FT_OK);
+    }
+    EXPECT_EQ(FT_Open(1, &uart), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(FT_CreateDeviceInfoList(&count), FT_OK);
+    EXPECT_EQ(count, 0u);
 }
 
 TEST_F(Bench, NullStaleAndInventedHandlesAreInvalid) {
