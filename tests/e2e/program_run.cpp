@@ -221,11 +221,19 @@ std::string withoutTextModeLineEnds(const std::string& text) {
     return result;
 }
 
-// The program beside the library it is to load, copied there once.
+// The program beside the library it is to load: the build puts it beside the bench and
+// the recorder, a test's own folder gets a copy. The copy is made under a name of its
+// own and then renamed, so that a test beside this one never starts half a program.
 std::string programIn(const std::string& folder) {
     namespace fs = std::filesystem;
     const fs::path program = fs::u8path(folder) / "nexir-updater.exe";
-    if (!fs::exists(program)) fs::copy_file(fs::u8path(NEXIR_UPDATER_PATH), program);
+    if (!fs::exists(program)) {
+        const fs::path part = program.parent_path() / ("nexir-updater." + std::to_string(GetCurrentProcessId()));
+        fs::copy_file(fs::u8path(NEXIR_UPDATER_PATH), part, fs::copy_options::overwrite_existing);
+        std::error_code taken;  // another test's copy came first
+        fs::rename(part, program, taken);
+        fs::remove(part, taken);
+    }
     return program.u8string();
 }
 
