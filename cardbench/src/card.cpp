@@ -178,6 +178,9 @@ std::optional<Clock::time_point> TimedByteQueue::nextArrival(Clock::time_point n
 
 void Card::uartOpened(Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (replay_) {
+        replay_->uartOpened(now);
+    }
     rx_.dropArrived(now);
     pendingLine_.clear();
 }
@@ -222,6 +225,9 @@ void Card::uartPurge(Clock::time_point now) {
 WriteOutcome Card::fifoWrite(const std::uint8_t* data, std::size_t length, ULONG timeoutMs,
                              const std::atomic<bool>& closed) {
     std::unique_lock<std::mutex> lock(mutex_);
+    if (replay_) {
+        return replayFifoWriteLocked(lock, data, length, timeoutMs, closed);
+    }
     if (zeroWritesMade_ < config_.upgrade.zeroWrites) {
         ++zeroWritesMade_;  // a driver that does not wait for room
         return {FT_OK, 0};
@@ -269,6 +275,11 @@ void Card::wake() {
 }
 
 void Card::advanceLocked(Clock::time_point now) {
+    if (replay_) {
+        for (auto& line : replay_->arrivals()) {
+            rx_.push(line.due, std::move(line.text));
+        }
+    }
     if (!upgrade_) {
         return;
     }
@@ -281,6 +292,10 @@ void Card::advanceLocked(Clock::time_point now) {
 }
 
 void Card::handleLineLocked(const std::string& line, Clock::time_point now) {
+    if (replay_) {
+        replay_->command(line, now);
+        return;
+    }
     if (config_.silent) {
         return;
     }
@@ -378,6 +393,46 @@ void Card::waitLocked(std::unique_lock<std::mutex>& lock, std::optional<Clock::t
     } else {
         changed_.wait(lock);
     }
+}
+
+// Replay: the write is taken at the recorded write's pace, no more than the recorded card
+// took, and ends with the recorded status, no sooner than the recorded write did. Its
+// start and end are moments that the card's recorded lines are timed against.
+WriteOutcome Card::replayFifoWriteLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* data,
+                                         std::size_t length, ULONG timeoutMs, const std::atomic<bool>& closed) {
+    const auto start = Clock::now();
+    const FifoTake take = replay_->fifoWriteStarts(length, start);
+    changed_.notify_all();
+    const auto deadline = deadlineAfter(start, timeoutMs);
+    WriteOutcome outcome{FT_OK, 0};
+    for (;;) {
+        const auto now = Clock::now();
+        const std::size_t target = take.takenAfter(now - start);
+        if (target > outcome.written) {
+            acceptFifoLocked(data + outcome.written, target - outcome.written, now);
+            outcome.written = target;
+        }
+        if (take.over(outcome.written, now - start)) {
+            outcome.status = take.status;
+            break;
+        }
+        if (closed) {
+            outcome.status = FT_IO_ERROR;
+            break;
+        }
+        if (deadline && now >= *deadline) {
+            break;
+        }
+        waitLocked(lock, earliest(deadline, start + take.nextChange(outcome.written)));
+    }
+    replay_->fifoWriteEnded(Clock::now());
+    changed_.notify_all();
+    return outcome;
+}
+
+std::vector<std::string> Card::takeReplayDivergences() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return replay_ ? replay_->takeDivergences() : std::vector<std::string>{};
 }
 
 }  // namespace cardbench

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "replay.h"
 #include "scenario.h"
 #include "upgrade.h"
 
@@ -48,7 +49,11 @@ struct WriteOutcome {
 
 class Card {
 public:
-    explicit Card(CardConfig config) : config_(std::move(config)) {}
+    explicit Card(CardConfig config) : config_(std::move(config)) {
+        if (config_.replay) {
+            replay_.emplace(config_.replay);
+        }
+    }
 
     void uartOpened(Clock::time_point now);
     void uartWrite(const std::string& bytes, Clock::time_point now);
@@ -70,6 +75,9 @@ public:
     // Lets blocked calls notice that their handle was closed.
     void wake();
 
+    // Replay: the commands sent that the recorded card never received here, one line each.
+    std::vector<std::string> takeReplayDivergences();
+
 private:
     void advanceLocked(Clock::time_point now);
     void handleLineLocked(const std::string& line, Clock::time_point now);
@@ -81,6 +89,8 @@ private:
                                                       std::size_t wanted) const;
     std::size_t shortenedLocked(std::size_t length);
     void waitLocked(std::unique_lock<std::mutex>& lock, std::optional<Clock::time_point> until);
+    WriteOutcome replayFifoWriteLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* data, std::size_t length,
+                                       ULONG timeoutMs, const std::atomic<bool>& closed);
 
     const CardConfig config_;
     mutable std::mutex mutex_;
@@ -93,6 +103,7 @@ private:
     std::uint64_t takenSinceRequest_ = 0;
     bool shortWriteUsed_ = false;
     std::uint32_t zeroWritesMade_ = 0;
+    std::optional<CardReplay> replay_;  // a recorded card: it plays the recording instead of the config
 };
 
 }  // namespace cardbench

@@ -47,8 +47,8 @@ std::vector<Device> makeDevices(const Scenario& scenario) {
     for (const auto& config : scenario.devices) {
         Device device{config, nullptr, nullptr, nullptr};
         if (config.card.empty()) {
-            device.eeprom =
-                std::make_shared<Eeprom>(EepromConfig{0, FT_OK, false}, config.type, config.description, config.serial);
+            device.eeprom = std::make_shared<Eeprom>(EepromConfig{0, FT_OK, false, nullptr}, config.type,
+                                                     config.description, config.serial);
         } else if (auto first = firstChannelOf.find(config.card); first != firstChannelOf.end()) {
             device.card = first->second.card;
             device.eeprom = first->second.eeprom;
@@ -182,6 +182,12 @@ EepromResult Eeprom::read(FT_PROGRAM_DATA& data) {
     copyString(data.ManufacturerId, strings_.manufacturerId, 16);
     copyString(data.Description, strings_.description, 64);
     copyString(data.SerialNumber, strings_.serial, 16);
+    if (config_.recorded) {  // replay: the recorded contents, with the FIFO flag as it stands now
+        fillRecordedEeprom(*config_.recorded, data, blockEnd());
+        if (deviceType_ == kTypeFt2232H) {
+            data.IFAIsFifo7 = fifoFlag_;
+        }
+    }
     lastReadBytes_ = comparableBytes(data);
     lastReadStrings_ = stringsOf(data);
     return {FT_OK, deviceType_ == kTypeFt2232H ? data.IFAIsFifo7 : std::uint8_t(0), false};
@@ -319,6 +325,11 @@ void DeviceTable::fillNode(int position, FT_DEVICE_LIST_INFO_NODE& node) const {
     copyField(node.SerialNumber, sizeof node.SerialNumber, config.serial);
     copyField(node.Description, sizeof node.Description, config.description);
     node.ftHandle = handle;
+    if (const auto& recorded = config.recordedNode) {  // replay: as the recording listed it
+        node.Flags = recorded->flags | (handle ? FT_FLAGS_OPENED : 0);
+        node.ID = recorded->id;
+        node.LocId = recorded->locId;
+    }
 }
 
 FT_STATUS DeviceTable::open(int position, FT_HANDLE& handle) {

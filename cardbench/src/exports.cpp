@@ -23,6 +23,7 @@
 #include "call_log.h"
 #include "cardbench.h"
 #include "device_table.h"
+#include "recording_reader.h"
 #include "scenario.h"
 
 static_assert(std::is_same_v<decltype(&FT_CreateDeviceInfoList), FT_CreateDeviceInfoList_t>);
@@ -141,7 +142,9 @@ void replaceWorld(Instance& bench, std::shared_ptr<World> world) {
 // false and leaves the previous world in place when the scenario is unusable.
 bool install(const std::string& source, const std::string& jsonText, const std::string& baseDir, Instance& bench) {
     try {
-        Scenario scenario = parseScenario(jsonText, baseDir);
+        // A recording plays the cards it recorded (recording_reader.h, replay.h).
+        Scenario scenario =
+            isRecording(source, jsonText) ? scenarioFromRecording(jsonText) : parseScenario(jsonText, baseDir);
         // The environment wins over the scenario so that tests can put outputs into their
         // own temporary folders.
         if (auto log = environment("CARDBENCH_CALL_LOG"); !log.empty()) {
@@ -156,6 +159,9 @@ bool install(const std::string& source, const std::string& jsonText, const std::
         bench.lastError = world->setupProblem;
         replaceWorld(bench, std::move(world));
         return true;
+    } catch (const RecordingRefusal& refusal) {
+        bench.lastError = source + ":" + std::to_string(refusal.line) + ": " + refusal.reason;
+        return false;
     } catch (const std::exception& error) {
         bench.lastError = source + ": " + error.what();
         return false;
@@ -231,6 +237,17 @@ public:
     template <typename T>
     void arg(const char* name, const T& value) {
         line_[name] = value;
+    }
+
+    // Replay: a command that the recorded card never received here is told on standard
+    // error and in a log line of its own.
+    void reportReplayDivergences() {
+        const Device& target = world_->devices.device(device_);
+        for (const std::string& divergence :
+             target.card ? target.card->takeReplayDivergences() : std::vector<std::string>{}) {
+            std::fprintf(stderr, "cardbench: replay: %s\n", divergence.c_str());
+            world_->log.write(LogLine{{"replay", divergence}});
+        }
     }
 
     // An injected fault that replaces the call.
@@ -445,6 +462,7 @@ FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, void* buffer, DWORD bytesToWrit
     if (!call.devices().isCardFifo(call.device())) {
         call.arg("text", std::string(reinterpret_cast<const char*>(bytes), bytesToWrite));
     }
+    call.reportReplayDivergences();
     return call.finish(outcome.status);
 }
 

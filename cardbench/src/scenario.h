@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,11 @@
 namespace cardbench {
 
 using Clock = std::chrono::steady_clock;
+
+// Replay (replay.h): what a recorded card and its chip did, carried by the scenario that
+// a recording is read into.
+struct RecordedCard;
+struct RecordedEeprom;
 
 struct AnswerChunk {
     std::string data;
@@ -53,7 +59,8 @@ struct UpgradeConfig {
 struct EepromConfig {
     std::uint8_t fifoFlag = 1;
     FT_STATUS readStatus = FT_OK;
-    bool modeAfterReplug = false;  // the FIFO flag takes effect only when the chip re-enumerates
+    bool modeAfterReplug = false;                    // the FIFO flag takes effect only when the chip re-enumerates
+    std::shared_ptr<const RecordedEeprom> recorded;  // replay: the contents FT_EE_Read gave, flag included
 };
 
 // The moment a card goes away, as if unplugged: exactly one of the three is set.
@@ -64,6 +71,7 @@ struct UnplugConfig {
 };
 
 struct CardConfig {
+    std::shared_ptr<const RecordedCard> replay;  // replay: the recorded card, which answers instead of the keys below
     std::string slot = "0";
     std::string fpgaVersion = "1.0.0";
     std::string swVersion = "1.0.0";
@@ -81,12 +89,20 @@ enum class Channel { None, Fifo, Uart };
 constexpr ULONG kTypeFt232R = 5;
 constexpr ULONG kTypeFt2232H = 6;
 
+// Replay: a device-list node's fields as the recording has them.
+struct RecordedNode {
+    ULONG flags = 0;  // FT_FLAGS_OPENED only when another program held the device
+    ULONG id = 0;
+    DWORD locId = 0;
+};
+
 struct DeviceConfig {
     std::string description;
     std::string serial;
     std::string card;  // empty: not a card channel
     Channel channel = Channel::None;
     ULONG type = kTypeFt232R;  // a card's channels are FT2232H
+    std::optional<RecordedNode> recordedNode;
 };
 
 constexpr long kAlways = std::numeric_limits<long>::max();
