@@ -2,11 +2,12 @@
 // refuses a damaged upload image, answers for an unplugged card as FTDI's library does,
 // flags handles that are invalid or used after their close, loads every bundled scenario
 // and README example, and refuses a mistaken scenario with the file, the key's path and,
-// for bad syntax, the line and column.
+// for bad syntax, the line and column, and a damaged recording with the file and the line.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <regex>
 #include <string>
@@ -124,8 +125,9 @@ TEST_F(Bench, NullStaleAndInventedHandlesAreInvalid) {
     EXPECT_EQ(invented, 0);
 }
 
-// Each case is a file and the start of the reason it is refused with ("": it loads).
-TEST_F(Bench, ScenariosLoadOrAreRefusedWithFileKeyPathAndPosition) {
+// Each case is a file and the start of the reason it is refused with ("": it loads); a
+// recording's reason starts with ":" and its line.
+TEST_F(Bench, ScenariosAndRecordingsLoadOrAreRefusedWithFileAndPlace) {
     std::vector<std::pair<std::string, std::string>> cases;
     for (const auto& entry : std::filesystem::directory_iterator(kBench / "scenarios")) {
         cases.push_back({entry.path().string(), ""});
@@ -158,10 +160,34 @@ TEST_F(Bench, ScenariosLoadOrAreRefusedWithFileKeyPathAndPosition) {
     write(R"({"cards": {"c": {"unplug": {"after_fifo_bytes": 1, "at_command": "GET HW_FW_VER"}}}})",
           "cards.c.unplug: expected exactly one of after_fifo_bytes, after_transfer_ms and at_command");
     write("{\n  \"cards\": {\n    \"c\": {\"slot\": 1,}\n  }\n}", "line 3, column 21: syntax error");
+    const auto lines = [](std::initializer_list<std::string> texts) {
+        std::string text;
+        for (const std::string& line : texts) text += line + "\n";
+        return text;
+    };
+    const std::string header = R"({"format": "nexir-d2xx-recording", "version": 1})";
+    const std::string list =
+        R"({"t": [0, 5], "fn": "FT_GetDeviceInfoList", "status": 0, "nodes": [{"Flags": 2, )"
+        R"("Type": 6, "ID": 1, "LocId": 1, "SerialNumber": "NX1A", "Description": "X A", "ftHandle": 0}]})";
+    const std::string open = R"({"t": [6, 9], "fn": "FT_Open", "dev": 0, "status": 0, "h": 1})";
+    const std::string close = R"({"t": [3000000, 3000001], "fn": "FT_Close", "h": 1, "dev": 0, "status": 0})";
+    write(lines({header, list, open, close, R"({"end": 3000002, "calls": 3, "lines": 5})"}), "");
+    write(lines({header, list, open}), ":3: no closing line");
+    write(lines({header, list}).substr(0, 99), ":2: the line is cut off");
+    write(lines({header, "{x"}), ":2: not JSON: column 2");
+    write(lines({R"({"format": "nexir-d2xx-recording", "version": 2})"}), ":1: version 2: this bench reads version 1");
+    write(lines({R"({"format": "other"})"}), R"(:1: format "other" is not "nexir-d2xx-recording")");
+    write(lines({header, R"({"t": [0, 1], "fn": "FT_Frob", "status": 0})"}), R"(:2: fn: unknown function "FT_Frob")");
+    write(lines({header, list, open, R"({"t": [7, 8], "fn": "FT_Close", "h": 1, "dev": 0, "status": "0"})"}),
+          ":4: status: expected an integer");
+    write(lines({header, list, open, R"({"t": [7, 8], "fn": "FT_Close", "h": 2, "dev": 0, "status": 0})"}),
+          ":4: h: handle 2 was never opened");
+    write(lines({header, list, open, close, R"({"t": [10, 11], "fn": "FT_Close", "h": 1, "dev": 0, "status": 0})"}),
+          ":5: t: times go backwards");
     for (const auto& [path, error] : cases) {
         SCOPED_TRACE(path);
         EXPECT_EQ(cardbench_load_scenario_file(path.c_str()), error.empty() ? 0 : -1);
-        const std::string expected = error.empty() ? "" : path + ": " + error;
+        const std::string expected = error.empty() ? "" : path + (error[0] == ':' ? error : ": " + error);
         EXPECT_EQ(text(cardbench_last_error).substr(0, error.empty() ? std::string::npos : expected.size()), expected);
     }
 }

@@ -1,5 +1,6 @@
 // The D2XX recorder in front of the bench: the program runs as it does without it, the
-// recording agrees call for call with what the bench saw, and the image stays out of it.
+// recording agrees call for call with what the bench saw, the image stays out of it, and
+// the bench replays the recording as the session it recorded.
 #include <numeric>
 
 #include "fixture.h"
@@ -10,7 +11,7 @@ namespace {
 
 struct Recorded {
     ProgramRun run;
-    std::string text;         // the recording
+    std::string path, text;   // the recording
     std::vector<json> lines;  // its lines, parsed
 };
 
@@ -30,10 +31,30 @@ Recorded recorded(const std::string& scenario, const std::vector<std::string>& a
                   std::vector<std::string> env = {"NEXIR_RECORD_D2XX=" NEXIR_BENCH_LIBRARY}) {
     const std::string path = makeTempDir() + "/recording.jsonl";
     env.push_back("NEXIR_RECORD=" + path);
-    Recorded result{runUpdater(args, throughRecorder(scenario, env, libraryDir)), readFile(path), {}};
+    Recorded result{runUpdater(args, throughRecorder(scenario, env, libraryDir)), path, readFile(path), {}};
     std::istringstream lines(result.text);
     for (std::string line; std::getline(lines, line);) result.lines.push_back(json::parse(line));
     return result;
+}
+
+// The program on the bench, which replays the recording at `path`.
+ProgramRun replayed(const std::string& path, const std::vector<std::string>& args) {
+    RunOptions options;
+    options.env = {"CARDBENCH_SCENARIO=" + path};
+    options.timeoutSeconds = 150;
+    return runUpdater(args, options);
+}
+
+// The FIFO writes of a recording or a bench call log: length, count taken and status.
+std::string fifoWrites(const std::vector<json>& calls) {
+    std::string writes;
+    for (const json& call : calls) {
+        if (call.value("fn", "") == "FT_Write" && !call.contains("text") && !call.contains("data")) {
+            writes += std::to_string(call.value("length", call.value("requested", -1))) + " " +
+                      std::to_string(call.value("written", -1)) + " " + std::to_string(call.value("status", -1)) + "|";
+        }
+    }
+    return writes;
 }
 
 // Calls per function, device and status; a run or a fold of polls counts each call.
@@ -156,4 +177,57 @@ TEST(Recorder, FindsTheLibraryPastItselfOrSaysWhatIsMissing) {
         EXPECT_EQ(occurrences(run.err, "\n"), 1u) << run.err;
         EXPECT_EQ(run.out.rfind("error: no FTDI devices detected\n", 0), 0u) << run.out;
     }
+}
+
+// Sessions recorded on the bench, replayed from their recordings alone: the program prints
+// the same and ends alike (times aside), and the FIFO takes each write as it did. The card
+// that goes silent after the upload is waited on for six read periods, about 12 s.
+TEST(Recorder, ReplayRunsAsTheRecordedSession) {
+    const std::string image = imageFile(patternBytes(1 << 20));
+    const auto card = [](const std::string& extra) {
+        return oneCardScenario(R"({"event_interval_ms": 100, "stage_ms": [200, 300, 200],
+                                   "rate_bytes_per_s": 4000000, "short_write": 1000)" +
+                               extra + "}");
+    };
+    const std::string failingFifo =
+        R"("faults": [{"function": "FT_Write", "device": 0, "status": 4, "perform": true}])";
+    for (const auto& [what, scenario, args] :
+         std::vector<std::tuple<std::string, std::string, std::vector<std::string>>>{
+             {"log of four cards", bundled("rack_four_mixed.json"), {"log", "-b", "115200"}},
+             {"update of slot 3 of four", bundled("rack_four_mixed.json"), updateArgs("FPGA", "STD", image, "3")},
+             {"FAIL while writing flash", card(R"(, "fail_at_stage": 3)"),
+              updateArgs("SW", "GOLD", image, "1", {"-v"})},
+             {"FIFO write fails", oneCardScenario(kQuickCard, "", failingFifo), updateArgs("FPGA", "STD", image)},
+             {"silent after the upload", card(R"(, "silent_after_transfer": true)"),
+              updateArgs("FPGA", "STD", image)}}) {
+        SCOPED_TRACE(what);
+        const Recorded original = recorded(scenario, args);
+        const ProgramRun replay = replayed(original.path, args);
+        EXPECT_EQ(std::tie(replay.exitCode, replay.err), std::tie(original.run.exitCode, original.run.err));
+        EXPECT_EQ(maskTimes(replay.out), maskTimes(original.run.out));
+        EXPECT_EQ(fifoWrites(callsOf(replay.callLog)), fifoWrites(original.lines));
+    }
+}
+
+// Replayed with another command, the first command the recorded card never got is named
+// on standard error and in the call log, and goes unanswered. A recording cut short is
+// refused with its file and line, and the bench shows no devices.
+TEST(Recorder, ReplayNamesADivergenceAndRefusesACutRecording) {
+    const Recorded log = recorded(bundled("rack.json"), {"log", "-b", "115200"});
+    const ProgramRun update = replayed(log.path, updateArgs("FPGA", "STD", imageFile("abc"), "3"));
+    const std::string divergence =
+        R"(the card NX23C1102A was sent "SET EVT_ENA FW_UPGRADE_STATUS ON" but the recording has it receive )"
+        R"("GET HW_FW_VER" next)";
+    EXPECT_EQ(update.err, "cardbench: replay: " + divergence + "\n");
+    EXPECT_EQ(occurrences(update.callLog, R"("replay")"), 1u);
+    EXPECT_NE(update.callLog.find(json{{"replay", divergence}}.dump()), std::string::npos) << update.callLog;
+    EXPECT_NE(update.out.find("Subscription failed: 'TIMEOUT'"), std::string::npos) << update.out;
+    EXPECT_EQ(update.exitCode, 1);
+
+    const std::string cut = makeTempDir() + "/cut.jsonl", part = log.text.substr(0, log.text.size() / 2);
+    writeFile(cut, part);
+    const ProgramRun refused = replayed(cut, {"log", "-b", "115200"});
+    EXPECT_EQ(refused.err, "cardbench: " + cut + ":" + std::to_string(occurrences(part, "\n") + 1) +
+                               ": the line is cut off: the recording ends in the middle of it\n");
+    EXPECT_EQ(refused.out.rfind("error: no FTDI devices detected\n", 0), 0u) << refused.out;
 }
