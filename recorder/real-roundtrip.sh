@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The strongest round trip of a recording: nexir-updater runs on FTDI's own D2XX library
+# (its FT2232H cards emulated at the USB level by the realdriver rig) with the recorder in
+# front, then on the bench that replays the recording. Both runs must print the same (the
+# stage durations and the elapsed time aside) and exit alike: `log` of a two-card rack,
+# and a 4 MiB update through a FIFO paced at 8 MB/s. FTDI's library never enters the
+# project: the rig fetches it into $REAL_D2XX_DIR (default /tmp/nexir-real-d2xx).
+#
+# Usage: recorder/real-roundtrip.sh [RIG [OUT]]
+#   RIG  the realdriver rig (default /work/shared/realdriver), whose README lists what it needs
+#   OUT  where the recordings, outputs and USB logs go (default: a new temporary folder)
+# Needs a build in $BUILD_DIR (default build). Exit 0 when both round trips hold.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+rig=${1:-/work/shared/realdriver}
+out=${2:-$(mktemp -d)}
+lib=${REAL_D2XX_DIR:-/tmp/nexir-real-d2xx}
+build=$(cd "${BUILD_DIR:-build}" && pwd)
+for file in nexir-updater recorder/libftd2xx.so cardbench/libftd2xx.so; do
+    [ -f "$build/$file" ] || { echo "real-roundtrip.sh: no $build/$file; build the project first" >&2; exit 2; }
+done
+[ -f "$lib/libftd2xx.so" ] || "$rig/get_real_d2xx.sh" "$lib"
+mkdir -p "$out"
+head -c $((4 << 20)) /dev/urandom >"$out/image-4mib.bin"
+
+# What a run showed, with the times the program measured itself masked.
+shown() {
+    sed -E 's/>> [0-9.e+-]+ seconds\./>> <t> seconds./; s/Elapsed Time [0-9]+mins [0-9]+secs/Elapsed Time <t>/' \
+        "$out/$1.out"
+    echo "--- standard error"
+    cat "$out/$1.err"
+    echo "--- exit $(cat "$out/$1.rc")"
+}
+
+# NAME "EMULATOR OPTIONS" PROGRAM ARGUMENTS...: records on the real library, replays on the bench.
+failed=0
+roundtrip() {
+    local name=$1 emulation=$2
+    shift 2
+    # shellcheck disable=SC2086  # the emulator's options are words
+    /usr/bin/python3 "$rig/ftemu.py" --lib "$lib" --log "$out/$name.usb.log" $emulation -- \
+        env LD_LIBRARY_PATH="$build/recorder" NEXIR_RECORD_D2XX="$lib/libftd2xx.so" NEXIR_RECORD="$out/$name.jsonl" \
+        "$build/nexir-updater" "$@" >"$out/$name.real.out" 2>"$out/$name.real.err" && rc=0 || rc=$?
+    echo "$rc" >"$out/$name.real.rc"
+    LD_LIBRARY_PATH="$build/cardbench" CARDBENCH_SCENARIO="$out/$name.jsonl" \
+        CARDBENCH_CALL_LOG="$out/$name.replay-calls.jsonl" \
+        "$build/nexir-updater" "$@" >"$out/$name.replay.out" 2>"$out/$name.replay.err" && rc=0 || rc=$?
+    echo "$rc" >"$out/$name.replay.rc"
+    if [ "$(cat "$out/$name.real.rc")" != 0 ]; then
+        echo "FAIL $name: the run on FTDI's library itself failed:"; shown "$name.real"; failed=1
+    elif ! diff <(shown "$name.real") <(shown "$name.replay") >"$out/$name.diff"; then
+        echo "FAIL $name: the replay differs from the recorded run (real < > replay):"; cat "$out/$name.diff"; failed=1
+    else
+        echo "PASS $name: replayed alike ($(wc -l <"$out/$name.jsonl") recorded lines, $(wc -c <"$out/$name.jsonl")" \
+            "bytes): $(grep -m 1 -E 'serial:|Successful' "$out/$name.real.out")"
+    fi
+}
+
+roundtrip log "--card NX4711:1 --card NX4712:3" log -b 115200
+roundtrip update "--card NX4711:1 --fifo-rate 8" update -b 115200 -t FPGA -w STD -f "$out/image-4mib.bin" -s 2
+echo "recordings and outputs in $out"
+exit "$failed"
