@@ -24,7 +24,8 @@ using Json = nlohmann::json;
 constexpr std::int64_t kMaxDword = 0xFFFFFFFF;
 constexpr std::int64_t kMaxInt = std::numeric_limits<std::int32_t>::max();
 constexpr std::int64_t kMinInt = std::numeric_limits<std::int32_t>::min();
-constexpr std::int64_t kMaxTime = std::numeric_limits<std::int64_t>::max() / 2;
+// Times and counts stay far below the clock's range: 10^15 us is over 30 years.
+constexpr std::int64_t kMaxTime = 1000000000000000;
 // The lines of two threads reach the file in the order their calls ended, give or take
 // the moment between a call's end and its line (longer for a FIFO write, whose CRC is
 // taken first). Times that go back further than this were edited.
@@ -70,7 +71,12 @@ FT_STATUS usualStatus(const std::string& function, bool onHandle, int device) {
     return onHandle && device < 0 ? FT_INVALID_HANDLE : FT_OK;
 }
 
+// A value as a message quotes it: arrays and objects by their kind only, since they may
+// nest deeper than a recursive dump should go.
 std::string shown(const Json& value) {
+    if (value.is_structured()) {
+        return value.is_array() ? "an array of " + std::to_string(value.size()) : "an object";
+    }
     const std::string text = value.dump(-1, ' ', false, Json::error_handler_t::replace);
     return text.size() > 40 ? text.substr(0, 37) + "..." : text;
 }

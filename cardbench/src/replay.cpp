@@ -71,9 +71,9 @@ Clock::duration FifoTake::nextChange(std::size_t taken) const {
     if (taken >= wanted || bytesPerSecond <= 0) {
         return lasts;
     }
-    // About every 5 ms of transfer time rather than for every byte.
+    // About every 5 ms of transfer time rather than for every byte; at the slowest, daily.
     const double next = std::min(double(wanted), double(taken) + std::max(1.0, bytesPerSecond / 200.0));
-    return std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(next / bytesPerSecond));
+    return std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(std::min(next / bytesPerSecond, 86400.0)));
 }
 
 void CardReplay::command(const std::string& line, Clock::time_point now) {
