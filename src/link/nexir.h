@@ -88,11 +88,12 @@ public:
 
 private:
     void openUartChannel(std::int32_t flowControl);
-    UpdateResult writeFailure(FT_STATUS status);
-    GoneWatch uartGone_;  // main thread only
-    GoneWatch fifoGone_;  // the transfer task's thread while it runs
     void openFifoChannel();
     void ensureFifoMode();
+    UpdateResult writeFailure(FT_STATUS status);
+
+    GoneWatch uartGone_;  // main thread only
+    GoneWatch fifoGone_;  // the transfer task's thread while it runs
 };
 
 }  // namespace nexir

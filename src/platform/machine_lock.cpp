@@ -21,6 +21,10 @@ namespace {
 
 constexpr std::chrono::milliseconds kPollInterval{10};
 
+#if defined(_WIN32)
+constexpr char kMutexName[] = "Global\\nexir-updater-discovery";
+#endif
+
 #if !defined(_WIN32)
 // Opens the lock file at `path`, creating it readable for everyone: flock needs only a
 // descriptor, so any user can lock a file another user created. An existing file is
@@ -49,13 +53,13 @@ int openLockFile(const std::string& path) {
 // comes back as abandoned, which hands it over as well.
 bool MachineLock::tryTake() {
     if (!mutex_) {
-        name_ = "Global\\nexir-updater-discovery";
+        name_ = kMutexName;
         SECURITY_DESCRIPTOR descriptor;
         InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
         SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
         SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-        mutex_ = CreateMutexW(&attributes, FALSE, L"Global\\nexir-updater-discovery");
-        if (!mutex_) mutex_ = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"Global\\nexir-updater-discovery");
+        mutex_ = CreateMutexA(&attributes, FALSE, kMutexName);
+        if (!mutex_) mutex_ = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kMutexName);
         if (!mutex_) return false;
     }
     const DWORD waited = WaitForSingleObject(mutex_, 0);
@@ -81,14 +85,12 @@ bool MachineLock::tryTake() {
         }
         if (file_ < 0) return false;
     }
-    held_ = flock(file_, LOCK_EX | LOCK_NB) == 0;
-    return held_;
+    return flock(file_, LOCK_EX | LOCK_NB) == 0;
 }
 
 void MachineLock::release() {
     if (file_ >= 0) close(file_);  // which also unlocks
     file_ = -1;
-    held_ = false;
 }
 #endif
 

@@ -30,10 +30,10 @@ private:
     std::string name_;
 #if defined(_WIN32)
     void* mutex_ = nullptr;
+    bool held_ = false;  // the mutex is ours to release
 #else
-    int file_ = -1;
+    int file_ = -1;  // locked while open: closing it unlocks
 #endif
-    bool held_ = false;
 };
 
 }  // namespace nexir

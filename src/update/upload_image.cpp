@@ -26,9 +26,11 @@ const char* const kReadFailed = "error: could not read update file into memory";
 const char* const kTooLarge = "error: update file is too large (the limit is just under 2 GiB)";
 const char* const kUnknownType = "Error: Unrecognised update type";
 
-int fail(std::ostream& out, const std::string& message, UploadImage& image) {
+// `info`, when not empty, follows the message as an "info: " line.
+int fail(std::ostream& out, const std::string& message, UploadImage& image, const std::string& info = "") {
     image = UploadImage{};
     out << message << std::endl;
+    if (!info.empty()) out << "info: " << info << std::endl;
     return -1;
 }
 
@@ -57,9 +59,6 @@ void writeHeaderAndPadding(std::uint8_t* bytes, const char* tag, std::uint64_t f
     std::memset(padding, kPaddingByte, payloadLength - fileSize);
 }
 
-// The file must hold exactly the size its status gave: fewer bytes leave part of the
-// image unread, and more mean it grew while loading, so what was read is a stale
-// prefix of what is on disk. Either way the card must not get it.
 // The system's reason why the file at `path` cannot be read, for the line after the
 // read failure; empty when the system gave none.
 std::string unreadableReason(const std::filesystem::path& path, const std::error_code& sizeError, int openError) {
@@ -70,6 +69,9 @@ std::string unreadableReason(const std::filesystem::path& path, const std::error
     return openError != 0 ? std::generic_category().message(openError) : "";
 }
 
+// The file must hold exactly the size its status gave: fewer bytes leave part of the
+// image unread, and more mean it grew while loading, so what was read is a stale
+// prefix of what is on disk. Either way the card must not get it.
 bool readExactly(std::istream& file, std::uint8_t* into, std::uint64_t count) {
     file.read(reinterpret_cast<char*>(into), static_cast<std::streamsize>(count));
     if (!file) return false;
@@ -95,11 +97,7 @@ int loadUpdateImageFrom(std::istream& file, std::uint64_t fileSize, const std::s
     if (!bytes) return fail(out, kReadFailed, image);
 
     writeHeaderAndPadding(bytes.get(), tag, fileSize, payloadLength);
-    if (!readExactly(file, bytes.get() + kHeaderSize, fileSize)) {
-        fail(out, kReadFailed, image);
-        if (!whyUnreadable.empty()) out << "info: " << whyUnreadable << std::endl;
-        return -1;
-    }
+    if (!readExactly(file, bytes.get() + kHeaderSize, fileSize)) return fail(out, kReadFailed, image, whyUnreadable);
     storeLittleEndian32(bytes.get() + kCrcOffset, crc32(bytes.get() + kHeaderSize, payloadLength));
 
     image.bytes = std::move(bytes);
@@ -117,18 +115,14 @@ int loadUpdateImage(const std::string& path, const std::string& type, UploadImag
         const std::string reason = unreadableReason(filePath, sizeError, openError);
         return reason.empty() ? reason : path + ": " + reason;
     };
-    if (sizeError) {
-        fail(out, kReadFailed, image);
-        out << "info: " << whyUnreadable(0) << std::endl;
-        return -1;
-    }
+    if (sizeError) return fail(out, kReadFailed, image, whyUnreadable(0));
     // An empty payload would leave the card with no working image at all.
     if (fileSize == 0) return fail(out, "error: update file " + path + " is empty", image);
     // A file that fails to open leaves the stream failed, which the read reports, after
     // the type has been checked.
     errno = 0;
     std::ifstream file(filePath, std::ios::in | std::ios::binary);
-    return loadUpdateImageFrom(file, fileSize, type, image, out, whyUnreadable(file.is_open() ? 0 : errno));
+    return loadUpdateImageFrom(file, fileSize, type, image, out, file.is_open() ? std::string() : whyUnreadable(errno));
 }
 
 }  // namespace nexir
