@@ -139,7 +139,8 @@ NEXIR_EXPORT FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, void* buffer, DWOR
     return onHandle("FT_Write", handle, [&](CallRecord& call, Session& s) {
         call.arguments().number("length", bytesToWrite);
         const bool uart = s.handles.isUart(handle);
-        std::future<std::uint32_t> crc = crcAlongside(uart ? nullptr : buffer, bytesToWrite);
+        std::future<std::uint32_t> crc;
+        if (!uart) crc = crcAlongside(buffer, bytesToWrite);
         call.returned(s.library.FT_Write(handle, buffer, bytesToWrite, bytesWritten));
         if (bytesWritten) call.results().number("written", *bytesWritten);
         if (!uart) {

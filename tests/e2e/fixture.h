@@ -64,8 +64,10 @@ const std::string kHeld =
 
 inline std::string bundled(const std::string& scenario) { return readFile(benchAssetPath("scenarios/" + scenario)); }
 
-inline ProgramRun runOn(const std::string& scenario, const std::vector<std::string>& args) {
-    return runUpdater(args, {scenario, "", {}, 150, "", {}});
+// `wrapper`: a command that runs the program (POSIX).
+inline ProgramRun runOn(const std::string& scenario, const std::vector<std::string>& args,
+                        const std::vector<std::string>& wrapper = {}) {
+    return runUpdater(args, {scenario, "", {}, 150, "", wrapper});
 }
 
 inline ProgramRun runLog(const std::string& scenario) { return runOn(scenario, {"log", "-b", "115200"}); }

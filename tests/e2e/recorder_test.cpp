@@ -18,12 +18,7 @@ struct Recorded {
 // The program with the recorder's folder first on the loader's path.
 RunOptions throughRecorder(const std::string& scenario, std::vector<std::string> env,
                            const std::string& libraryDir = NEXIR_RECORDER_DIR) {
-    RunOptions options;
-    options.scenarioJson = scenario;
-    options.libraryDir = libraryDir;
-    options.env = std::move(env);
-    options.timeoutSeconds = 150;
-    return options;
+    return {scenario, libraryDir, std::move(env), 150, "", {}};
 }
 
 Recorded recorded(const std::string& scenario, const std::vector<std::string>& args,
@@ -32,17 +27,13 @@ Recorded recorded(const std::string& scenario, const std::vector<std::string>& a
     const std::string path = makeTempDir() + "/recording.jsonl";
     env.push_back("NEXIR_RECORD=" + path);
     Recorded result{runUpdater(args, throughRecorder(scenario, env, libraryDir)), path, readFile(path), {}};
-    std::istringstream lines(result.text);
-    for (std::string line; std::getline(lines, line);) result.lines.push_back(json::parse(line));
+    result.lines = callsOf(result.text);
     return result;
 }
 
 // The program on the bench, which replays the recording at `path`.
 ProgramRun replayed(const std::string& path, const std::vector<std::string>& args) {
-    RunOptions options;
-    options.env = {"CARDBENCH_SCENARIO=" + path};
-    options.timeoutSeconds = 150;
-    return runUpdater(args, options);
+    return runUpdater(args, {"", "", {"CARDBENCH_SCENARIO=" + path}, 150, "", {}});
 }
 
 // The FIFO writes of a recording or a bench call log: length, count taken and status.
@@ -86,11 +77,11 @@ void expectFaithful(const Recorded& recorded) {
     EXPECT_EQ(header["version"], 1);
     EXPECT_NE(header.value("library", "").find("cardbench"), std::string::npos) << header;
     const std::vector<json> bench = callsOf(recorded.run.callLog);
-    EXPECT_EQ(tally(recorded.lines, "calls"), tally(bench, "polls"));
+    const auto calls = tally(recorded.lines, "calls");
+    EXPECT_EQ(calls, tally(bench, "polls"));
     EXPECT_EQ(joined(recorded.lines, "FT_Write", "data"), joined(bench, "FT_Write", "text"));
     EXPECT_EQ(joined(recorded.lines, "FT_Read", "data"), joined(bench, "FT_Read", "text"));
     const json& closing = recorded.lines.back();
-    const auto calls = tally(recorded.lines, "calls");
     EXPECT_EQ(
         closing.value("calls", -1),
         std::accumulate(calls.begin(), calls.end(), 0, [](int sum, const auto& entry) { return sum + entry.second; }));

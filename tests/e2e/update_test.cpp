@@ -205,7 +205,7 @@ TEST(Update, RefusalsBeforeTheCardHearsOfIt) {
 #endif
     for (const auto& [args, out, wrapper] : cases) {
         SCOPED_TRACE(args[8] + " in slot " + args[10]);
-        const ProgramRun run = runUpdater(args, {twoCards, "", {}, 150, "", wrapper});
+        const ProgramRun run = runOn(twoCards, args, wrapper);
         EXPECT_EQ(run.out, out);
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(uartCommands(run.callLog), (std::vector<std::string>{"GET HW_SLOT_ID\n", "GET HW_SLOT_ID\n"}));
@@ -278,7 +278,7 @@ TEST(Update, FailuresBeforeTheImageGoesOut) {
                      {"prlimit", "--as=402653184", "--stack=1073741824", "--"}});
 #endif
     for (const auto& [scenario, out, commands, wrapper] : cases) {
-        const ProgramRun run = runUpdater(updateArgs("SW", "STD", path), {scenario, "", {}, 150, "", wrapper});
+        const ProgramRun run = runOn(scenario, updateArgs("SW", "STD", path), wrapper);
         expectRun(run, 1, out, commands);
         EXPECT_TRUE(fifoWrites(run).empty());
     }
