@@ -300,6 +300,28 @@ public:
 
     FT_STATUS finish(FT_STATUS status) {
         logUnplugs();
+        return writeLine(status);
+    }
+
+    // FT_GetStatus: empty polls are counted instead of logged one by one.
+    FT_STATUS finishPoll(FT_STATUS status, DWORD waiting) {
+        logUnplugs();
+        if (waiting == 0 && !fault_ && !staleHandle_) {
+            world_->log.emptyPoll(device_, status);
+            return status;
+        }
+        return writeLine(status);
+    }
+
+private:
+    void logUnplugs() {
+        for (const auto& unplugged : world_->devices.takeUnplugged()) {
+            world_->log.write(LogLine{{"unplug", unplugged.card}, {"ms", unplugged.ms}});
+        }
+    }
+
+    // The call's own line, with its final status, which it returns.
+    FT_STATUS writeLine(FT_STATUS status) {
         if (fault_) {
             status = fault_->status;
             line_["fault"] = true;
@@ -310,23 +332,6 @@ public:
         line_["status"] = status;
         world_->log.write(line_);
         return status;
-    }
-
-    // FT_GetStatus: empty polls are counted instead of logged one by one.
-    FT_STATUS finishPoll(FT_STATUS status, DWORD waiting) {
-        logUnplugs();
-        if (waiting == 0 && !fault_ && !staleHandle_) {
-            world_->log.emptyPoll(device_, status);
-            return status;
-        }
-        return finish(status);
-    }
-
-private:
-    void logUnplugs() {
-        for (const auto& unplugged : world_->devices.takeUnplugged()) {
-            world_->log.write(LogLine{{"unplug", unplugged.card}, {"ms", unplugged.ms}});
-        }
     }
 
     void start(const char* function) {
