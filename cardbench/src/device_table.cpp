@@ -79,6 +79,11 @@ void dumpFifo(const std::string& folder, const std::string& cardName, const Card
 
 // Buffer sizes of FTDI's own example; the vendor library does not check lengths, the
 // bench stays within these so that a caller following the example is never overrun.
+constexpr std::size_t kManufacturerSize = 32;
+constexpr std::size_t kManufacturerIdSize = 16;
+constexpr std::size_t kDescriptionSize = 64;
+constexpr std::size_t kSerialNumberSize = 16;
+
 void copyString(char* target, const std::string& text, std::size_t capacity) {
     if (target == nullptr) {
         return;
@@ -92,9 +97,30 @@ std::string readString(const char* source, std::size_t capacity) {
     return source == nullptr ? std::string() : std::string(source, strnlen(source, capacity));
 }
 
+constexpr std::size_t kVersionOffset = offsetof(FT_PROGRAM_DATA, Version);
 constexpr std::size_t kFirstField = offsetof(FT_PROGRAM_DATA, VendorId);
+constexpr std::size_t kStringPointers = offsetof(FT_PROGRAM_DATA, Manufacturer);
 constexpr std::size_t kAfterStrings = offsetof(FT_PROGRAM_DATA, MaxPower);
 constexpr std::size_t kFifoFlagOffset = offsetof(FT_PROGRAM_DATA, IFAIsFifo7);
+
+// Replay: fills `data` as the recorded read did, but for the signatures, which are the
+// caller's, and the fields from `end` (an offset) on, which lie beyond the chip's block;
+// a string the recording has as null is left as it is.
+void fillRecordedEeprom(const RecordedEeprom& recorded, FT_PROGRAM_DATA& data, std::size_t end) {
+    const auto* from = reinterpret_cast<const unsigned char*>(&recorded.fields);
+    auto* to = reinterpret_cast<unsigned char*>(&data);
+    std::memcpy(to + kVersionOffset, from + kVersionOffset, kStringPointers - kVersionOffset);
+    if (end > kAfterStrings) {
+        std::memcpy(to + kAfterStrings, from + kAfterStrings, std::min(end, sizeof(FT_PROGRAM_DATA)) - kAfterStrings);
+    }
+    char* const targets[] = {data.Manufacturer, data.ManufacturerId, data.Description, data.SerialNumber};
+    const std::size_t sizes[] = {kManufacturerSize, kManufacturerIdSize, kDescriptionSize, kSerialNumberSize};
+    for (std::size_t i = 0; i < recorded.strings.size(); ++i) {
+        if (recorded.strings[i]) {
+            copyString(targets[i], *recorded.strings[i], sizes[i]);
+        }
+    }
+}
 
 }  // namespace
 
@@ -178,10 +204,10 @@ EepromResult Eeprom::read(FT_PROGRAM_DATA& data) {
         return {config_.readStatus, 0, false};
     }
     fillFields(data);
-    copyString(data.Manufacturer, strings_.manufacturer, 32);
-    copyString(data.ManufacturerId, strings_.manufacturerId, 16);
-    copyString(data.Description, strings_.description, 64);
-    copyString(data.SerialNumber, strings_.serial, 16);
+    copyString(data.Manufacturer, strings_.manufacturer, kManufacturerSize);
+    copyString(data.ManufacturerId, strings_.manufacturerId, kManufacturerIdSize);
+    copyString(data.Description, strings_.description, kDescriptionSize);
+    copyString(data.SerialNumber, strings_.serial, kSerialNumberSize);
     if (config_.recorded) {  // replay: the recorded contents, with the FIFO flag as it stands now
         fillRecordedEeprom(*config_.recorded, data, blockEnd());
         if (deviceType_ == kTypeFt2232H) {
@@ -235,8 +261,7 @@ std::vector<std::uint8_t> Eeprom::comparableBytes(const FT_PROGRAM_DATA& data) c
     std::memcpy(kept.data(), reinterpret_cast<const unsigned char*>(&data) + kFirstField, kept.size());
     // The string pointers aim at the caller's buffers (compared as strings instead), and
     // the FIFO flag is the one field a program may change.
-    const std::size_t pointers = offsetof(FT_PROGRAM_DATA, Manufacturer) - kFirstField;
-    std::fill(kept.begin() + pointers, kept.begin() + (kAfterStrings - kFirstField), 0);
+    std::fill(kept.begin() + (kStringPointers - kFirstField), kept.begin() + (kAfterStrings - kFirstField), 0);
     if (kFifoFlagOffset < blockEnd()) {
         kept[kFifoFlagOffset - kFirstField] = 0;
     }
@@ -244,8 +269,8 @@ std::vector<std::uint8_t> Eeprom::comparableBytes(const FT_PROGRAM_DATA& data) c
 }
 
 Eeprom::Strings Eeprom::stringsOf(const FT_PROGRAM_DATA& data) {
-    return {readString(data.Manufacturer, 32), readString(data.ManufacturerId, 16), readString(data.Description, 64),
-            readString(data.SerialNumber, 16)};
+    return {readString(data.Manufacturer, kManufacturerSize), readString(data.ManufacturerId, kManufacturerIdSize),
+            readString(data.Description, kDescriptionSize), readString(data.SerialNumber, kSerialNumberSize)};
 }
 
 DeviceTable::DeviceTable(const Scenario& scenario, const std::string& sharedDir)

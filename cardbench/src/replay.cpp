@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstddef>
-#include <cstring>
 
 namespace cardbench {
 namespace {
@@ -30,32 +28,7 @@ std::string quoted(const std::string& text) {
     return shown + "\"";
 }
 
-void copyText(char* target, std::size_t capacity, const std::optional<std::string>& text) {
-    if (target == nullptr || !text) {
-        return;
-    }
-    const std::size_t length = std::min(text->size(), capacity - 1);
-    std::memcpy(target, text->data(), length);
-    target[length] = '\0';
-}
-
 }  // namespace
-
-void fillRecordedEeprom(const RecordedEeprom& recorded, FT_PROGRAM_DATA& data, std::size_t end) {
-    const auto* from = reinterpret_cast<const unsigned char*>(&recorded.fields);
-    auto* to = reinterpret_cast<unsigned char*>(&data);
-    const std::size_t version = offsetof(FT_PROGRAM_DATA, Version);
-    const std::size_t pointers = offsetof(FT_PROGRAM_DATA, Manufacturer);
-    const std::size_t trailing = offsetof(FT_PROGRAM_DATA, MaxPower);
-    std::memcpy(to + version, from + version, pointers - version);
-    if (end > trailing) {
-        std::memcpy(to + trailing, from + trailing, std::min(end, sizeof(FT_PROGRAM_DATA)) - trailing);
-    }
-    copyText(data.Manufacturer, 32, recorded.strings[0]);
-    copyText(data.ManufacturerId, 16, recorded.strings[1]);
-    copyText(data.Description, 64, recorded.strings[2]);
-    copyText(data.SerialNumber, 16, recorded.strings[3]);
-}
 
 std::size_t FifoTake::takenAfter(Clock::duration elapsed) const {
     if (bytesPerSecond <= 0) {

@@ -58,11 +58,6 @@ struct RecordedEeprom {
     std::array<std::optional<std::string>, 4> strings;  // Manufacturer, ManufacturerId, Description, SerialNumber
 };
 
-// Fills `data` as the recorded read did, but for the signatures, which are the caller's,
-// and the fields from `end` (an offset) on, which lie beyond the chip's block; the
-// strings go into the caller's buffers at FTDI's example sizes (32, 16, 64, 16).
-void fillRecordedEeprom(const RecordedEeprom& recorded, FT_PROGRAM_DATA& data, std::size_t end);
-
 // How one FIFO write is taken: up to `wanted` bytes at `bytesPerSecond` (0: all at once),
 // ending with `status` once they are taken and `lasts` has passed.
 struct FifoTake {
