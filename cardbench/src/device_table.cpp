@@ -27,17 +27,13 @@ void copyField(char* field, std::size_t size, const std::string& text) {
 }
 
 // The two channels of a chip carry the chip's strings with a channel suffix: the
-// description ends in " A" or " B", the serial number in the channel letter.
+// description ends in " A" or " B", the serial number (chipSerial) in the channel letter.
 std::string chipDescription(const std::string& description) {
     const std::size_t n = description.size();
     if (n >= 2 && description[n - 2] == ' ' && (description[n - 1] == 'A' || description[n - 1] == 'B')) {
         return description.substr(0, n - 2);
     }
     return description;
-}
-
-std::string chipSerial(const std::string& serial) {
-    return serial.empty() ? serial : serial.substr(0, serial.size() - 1);
 }
 
 // A card's channels share the card and their chip's EEPROM, made for its first channel.

@@ -485,8 +485,7 @@ Scenario RecordingReader::scenario() const {
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         const std::string& serial = scenario.devices[i].serial;
         if (devices_[i].opened) {
-            chips[serial.empty() ? "device " + std::to_string(i) : serial.substr(0, serial.size() - 1)].push_back(
-                int(i));
+            chips[serial.empty() ? "device " + std::to_string(i) : chipSerial(serial)].push_back(int(i));
         }
     }
     for (const auto& [chip, members] : chips) {

@@ -344,6 +344,10 @@ Scenario parseRoot(const JsonView& j, const std::string& baseDir) {
 
 }  // namespace
 
+std::string chipSerial(const std::string& serial) {
+    return serial.empty() ? serial : serial.substr(0, serial.size() - 1);
+}
+
 Scenario parseScenario(const std::string& jsonText, const std::string& baseDir) {
     Document document;
     try {

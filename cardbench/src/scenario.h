@@ -96,6 +96,10 @@ struct RecordedNode {
     DWORD locId = 0;
 };
 
+// The serial number of the chip behind a channel: the two channels of a chip carry the
+// chip's serial number with the channel letter appended.
+std::string chipSerial(const std::string& serial);
+
 struct DeviceConfig {
     std::string description;
     std::string serial;
