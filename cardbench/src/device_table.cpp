@@ -280,8 +280,10 @@ DeviceTable::DeviceTable(const Scenario& scenario, const std::string& sharedDir)
         list_.push_back({index, false});
     }
     if (!sharedDir_.empty()) {
-        std::error_code ignored;
-        std::filesystem::create_directories(std::filesystem::u8path(sharedDir_), ignored);
+        const auto folder = std::filesystem::u8path(sharedDir_);
+        std::error_code ignored;  // what counts is whether the folder is there now
+        std::filesystem::create_directories(folder, ignored);
+        sharedDirReady_ = std::filesystem::is_directory(folder);
     }
 }
 

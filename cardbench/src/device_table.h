@@ -156,6 +156,9 @@ class DeviceTable {
 public:
     DeviceTable(const Scenario& scenario, const std::string& sharedDir);
 
+    // Whether the shared folder, if one was named, could be made: without it every open fails.
+    bool sharedDirReady() const { return sharedDirReady_; }
+
     const Device& device(int index) const { return devices_.at(std::size_t(index)); }
     bool isCardFifo(int index) const;
     // FT_CreateDeviceInfoList: lists the devices present now and returns how many.
@@ -196,6 +199,7 @@ private:
     const std::vector<Device> devices_;
     const std::string fifoDumpDir_;
     const std::string sharedDir_;
+    bool sharedDirReady_ = true;
     const Clock::time_point madeAt_ = Clock::now();
     mutable std::mutex mutex_;
     std::map<FT_HANDLE, std::shared_ptr<OpenHandle>> live_;

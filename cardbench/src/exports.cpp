@@ -97,7 +97,7 @@ struct World {
         if (!scenario.callLogPath.empty() && !log.openFile(scenario.callLogPath)) {
             setupProblem = "cannot write the call log " + scenario.callLogPath;
         }
-        if (!sharedDir.empty() && !std::filesystem::is_directory(std::filesystem::u8path(sharedDir))) {
+        if (!devices.sharedDirReady()) {
             setupProblem = "cannot make the shared folder " + sharedDir;  // every open would then fail
         }
     }
