@@ -232,31 +232,13 @@ WriteOutcome Card::fifoWrite(const std::uint8_t* data, std::size_t length, ULONG
         ++zeroWritesMade_;  // a driver that does not wait for room
         return {FT_OK, 0};
     }
-    std::size_t wanted = shortenedLocked(length);
+    FifoTake take;
+    take.wanted = shortenedLocked(length);
     if (config_.upgrade.maxWriteBytes > 0) {
-        wanted = std::min<std::size_t>(wanted, config_.upgrade.maxWriteBytes);
+        take.wanted = std::min<std::size_t>(take.wanted, config_.upgrade.maxWriteBytes);
     }
-    const auto start = Clock::now();
-    const auto deadline = deadlineAfter(start, timeoutMs);
-    std::size_t taken = 0;
-    for (;;) {
-        const auto now = Clock::now();
-        const std::size_t target = fifoTargetLocked(start, now, taken, wanted);
-        if (target > taken) {
-            acceptFifoLocked(data + taken, target - taken, now);
-            taken = target;
-        }
-        if (taken >= wanted) {
-            return {FT_OK, taken};
-        }
-        if (closed) {
-            return {FT_IO_ERROR, taken};
-        }
-        if (deadline && now >= *deadline) {
-            return {FT_OK, taken};
-        }
-        waitLocked(lock, earliest(deadline, nextIntakeLocked(start, taken, wanted)));
-    }
+    take.bytesPerSecond = config_.upgrade.rateBytesPerS;
+    return takeFifoLocked(lock, data, take, Clock::now(), timeoutMs, closed);
 }
 
 std::vector<std::uint8_t> Card::fifoReceived() const {
@@ -347,35 +329,13 @@ void Card::acceptFifoLocked(const std::uint8_t* data, std::size_t length, Clock:
     changed_.notify_all();
 }
 
-std::size_t Card::fifoTargetLocked(Clock::time_point start, Clock::time_point now, std::size_t taken,
-                                   std::size_t wanted) const {
-    std::size_t target = wanted;
-    const double rate = config_.upgrade.rateBytesPerS;
-    if (rate > 0) {
-        const double allowed = std::chrono::duration<double>(now - start).count() * rate;
-        if (allowed < double(wanted)) {
-            target = std::size_t(allowed);
-        }
-    }
-    if (const auto& limit = config_.upgrade.stopTakingAfter) {
-        const std::uint64_t room = *limit > takenSinceRequest_ ? *limit - takenSinceRequest_ : 0;
-        target = std::size_t(std::min<std::uint64_t>(target, taken + room));
-    }
-    return std::max(target, taken);
-}
-
-std::optional<Clock::time_point> Card::nextIntakeLocked(Clock::time_point start, std::size_t taken,
-                                                        std::size_t wanted) const {
+std::size_t Card::roomLocked(std::size_t most) const {
     const auto& limit = config_.upgrade.stopTakingAfter;
-    const double rate = config_.upgrade.rateBytesPerS;
-    if ((limit && takenSinceRequest_ >= *limit) || rate <= 0) {
-        return std::nullopt;  // nothing more will be taken: wait for the timeout or a close
+    if (!limit) {
+        return most;
     }
-    // Wake about every 5 ms of transfer time rather than for every byte.
-    const double step = std::max(1.0, rate / 200.0);
-    const double nextCount = std::min(double(wanted), double(taken) + step);
-    const auto offset = std::chrono::duration<double>(nextCount / rate);
-    return start + std::chrono::ceil<Clock::duration>(offset);
+    const std::uint64_t room = *limit > takenSinceRequest_ ? *limit - takenSinceRequest_ : 0;
+    return std::size_t(std::min<std::uint64_t>(most, room));
 }
 
 std::size_t Card::shortenedLocked(std::size_t length) {
@@ -403,31 +363,39 @@ WriteOutcome Card::replayFifoWriteLocked(std::unique_lock<std::mutex>& lock, con
     const auto start = Clock::now();
     const FifoTake take = replay_->fifoWriteStarts(length, start);
     changed_.notify_all();
+    const WriteOutcome outcome = takeFifoLocked(lock, data, take, start, timeoutMs, closed);
+    replay_->fifoWriteEnded(Clock::now());
+    changed_.notify_all();
+    return outcome;
+}
+
+// Bytes are taken as the write's pace allows and the card still takes any; once it takes
+// no more, the write waits for its time-out or a close.
+WriteOutcome Card::takeFifoLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* data, const FifoTake& take,
+                                  Clock::time_point start, ULONG timeoutMs, const std::atomic<bool>& closed) {
     const auto deadline = deadlineAfter(start, timeoutMs);
     WriteOutcome outcome{FT_OK, 0};
     for (;;) {
         const auto now = Clock::now();
-        const std::size_t target = take.takenAfter(now - start);
-        if (target > outcome.written) {
-            acceptFifoLocked(data + outcome.written, target - outcome.written, now);
-            outcome.written = target;
+        const std::size_t paced = take.takenAfter(now - start);
+        const std::size_t count = paced > outcome.written ? roomLocked(paced - outcome.written) : 0;
+        if (count > 0) {
+            acceptFifoLocked(data + outcome.written, count, now);
+            outcome.written += count;
         }
         if (take.over(outcome.written, now - start)) {
-            outcome.status = take.status;
-            break;
+            return {take.status, outcome.written};
         }
         if (closed) {
-            outcome.status = FT_IO_ERROR;
-            break;
+            return {FT_IO_ERROR, outcome.written};
         }
         if (deadline && now >= *deadline) {
-            break;
+            return outcome;
         }
-        waitLocked(lock, earliest(deadline, start + take.nextChange(outcome.written)));
+        const bool full = roomLocked(1) == 0;
+        waitLocked(lock,
+                   earliest(deadline, full ? std::nullopt : std::optional(start + take.nextChange(outcome.written))));
     }
-    replay_->fifoWriteEnded(Clock::now());
-    changed_.notify_all();
-    return outcome;
 }
 
 std::vector<std::string> Card::takeReplayDivergences() {

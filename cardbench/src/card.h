@@ -83,12 +83,12 @@ private:
     void handleLineLocked(const std::string& line, Clock::time_point now);
     std::optional<Clock::time_point> nextWakeLocked(Clock::time_point now) const;
     void acceptFifoLocked(const std::uint8_t* data, std::size_t length, Clock::time_point now);
-    std::size_t fifoTargetLocked(Clock::time_point start, Clock::time_point now, std::size_t taken,
-                                 std::size_t wanted) const;
-    std::optional<Clock::time_point> nextIntakeLocked(Clock::time_point start, std::size_t taken,
-                                                      std::size_t wanted) const;
+    // Of `most` more bytes, how many the card takes before it stops taking any.
+    std::size_t roomLocked(std::size_t most) const;
     std::size_t shortenedLocked(std::size_t length);
     void waitLocked(std::unique_lock<std::mutex>& lock, std::optional<Clock::time_point> until);
+    WriteOutcome takeFifoLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* data, const FifoTake& take,
+                                Clock::time_point start, ULONG timeoutMs, const std::atomic<bool>& closed);
     WriteOutcome replayFifoWriteLocked(std::unique_lock<std::mutex>& lock, const std::uint8_t* data, std::size_t length,
                                        ULONG timeoutMs, const std::atomic<bool>& closed);
 

@@ -58,8 +58,9 @@ struct RecordedEeprom {
     std::array<std::optional<std::string>, 4> strings;  // Manufacturer, ManufacturerId, Description, SerialNumber
 };
 
-// How one FIFO write is taken: up to `wanted` bytes at `bytesPerSecond` (0: all at once),
-// ending with `status` once they are taken and `lasts` has passed.
+// How one FIFO write is taken, by a replayed card or a scenario's: up to `wanted` bytes at
+// `bytesPerSecond` (0: all at once), ending with `status` once they are taken and `lasts`
+// has passed.
 struct FifoTake {
     std::size_t wanted = 0;
     double bytesPerSecond = 0;
