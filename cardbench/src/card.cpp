@@ -185,16 +185,21 @@ void Card::uartOpened(Clock::time_point now) {
     pendingLine_.clear();
 }
 
-void Card::uartWrite(const std::string& bytes, Clock::time_point now) {
+bool Card::uartWrite(const std::string& bytes, Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
     advanceLocked(now);
     pendingLine_ += bytes;
-    for (auto end = pendingLine_.find('\n'); end != std::string::npos; end = pendingLine_.find('\n')) {
+    bool goes = false;
+    for (auto end = pendingLine_.find('\n'); !goes && end != std::string::npos; end = pendingLine_.find('\n')) {
         const std::string line = pendingLine_.substr(0, end);
         pendingLine_.erase(0, end + 1);
-        handleLineLocked(line, now);
+        goes = config_.unplug && config_.unplug->atCommand == line;
+        if (!goes) {
+            handleLineLocked(line, now);
+        }
     }
     changed_.notify_all();
+    return goes;
 }
 
 std::size_t Card::uartWaiting(Clock::time_point now) {
@@ -244,6 +249,11 @@ WriteOutcome Card::fifoWrite(const std::uint8_t* data, std::size_t length, ULONG
 std::vector<std::uint8_t> Card::fifoReceived() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
+}
+
+std::uint64_t Card::fifoTaken() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_.size();
 }
 
 std::optional<Clock::time_point> Card::uploadDoneAt() const {

@@ -55,8 +55,12 @@ public:
         }
     }
 
+    const CardConfig& config() const { return config_; }
+
     void uartOpened(Clock::time_point now);
-    void uartWrite(const std::string& bytes, Clock::time_point now);
+    // True when the card has just taken the command line it goes at (its unplug's
+    // atCommand): that line is never answered, and what follows it is left unhandled.
+    bool uartWrite(const std::string& bytes, Clock::time_point now);
     std::size_t uartWaiting(Clock::time_point now);
     // Waits until `count` bytes have arrived, the timeout (0: none) passes or the
     // handle is closed; returns what has arrived, at most `count` bytes.
@@ -69,6 +73,8 @@ public:
     WriteOutcome fifoWrite(const std::uint8_t* data, std::size_t length, ULONG timeoutMs,
                            const std::atomic<bool>& closed);
     std::vector<std::uint8_t> fifoReceived() const;
+    // How many bytes the FIFO has taken, over the card's whole life.
+    std::uint64_t fifoTaken() const;
     // When the last byte of the running upgrade's image came in, once it has.
     std::optional<Clock::time_point> uploadDoneAt() const;
 

@@ -55,7 +55,7 @@ std::vector<Device> makeDevices(const Scenario& scenario) {
             device.eeprom = std::make_shared<Eeprom>(card.eeprom, config.type, chipDescription(config.description),
                                                      chipSerial(config.serial));
             if (card.unplug) {
-                device.presence = std::make_shared<Presence>(*card.unplug);
+                device.presence = std::make_shared<Presence>(device.card);
             }
             firstChannelOf.emplace(config.card, device);
         }
@@ -137,46 +137,27 @@ void OpenHandle::idleWait(ULONG timeoutMs) {
     }
 }
 
-std::size_t Presence::fifoRoom(std::size_t length) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!unplug_.afterFifoBytes) {
+std::size_t Presence::fifoRoom(std::size_t length) const {
+    const auto& limit = unplug().afterFifoBytes;
+    if (!limit) {
         return length;
     }
-    const std::uint64_t room = *unplug_.afterFifoBytes > fifoTaken_ ? *unplug_.afterFifoBytes - fifoTaken_ : 0;
-    return std::size_t(std::min<std::uint64_t>(length, room));
+    const std::uint64_t taken = card_->fifoTaken();
+    return std::size_t(std::min<std::uint64_t>(length, *limit > taken ? *limit - taken : 0));
 }
 
-bool Presence::fifoTook(std::size_t count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    fifoTaken_ += count;
-    return unplug_.afterFifoBytes && fifoTaken_ >= *unplug_.afterFifoBytes;
+bool Presence::fifoFull() const {
+    const auto& limit = unplug().afterFifoBytes;
+    return limit && card_->fifoTaken() >= *limit;
 }
 
-std::size_t Presence::uartIntake(const char* data, std::size_t length, bool& goes) {
-    goes = false;
-    if (!unplug_.atCommand) {
-        return length;
+bool Presence::timeUp(Clock::time_point now) const {
+    const auto& after = unplug().afterTransferMs;
+    if (!after) {
+        return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::size_t lineStart = 0;  // in `data`; 0 also when the line began in an earlier write
-    for (std::size_t i = 0; i < length; ++i) {
-        if (data[i] != '\n') {
-            pendingLine_ += data[i];
-            continue;
-        }
-        if (pendingLine_ == *unplug_.atCommand) {
-            goes = true;
-            return lineStart;
-        }
-        pendingLine_.clear();
-        lineStart = i + 1;
-    }
-    return length;
-}
-
-bool Presence::timeUp(std::optional<Clock::time_point> uploadDone, Clock::time_point now) const {
-    return unplug_.afterTransferMs && uploadDone &&
-           now >= *uploadDone + std::chrono::milliseconds(*unplug_.afterTransferMs);
+    const auto uploadDone = card_->uploadDoneAt();
+    return uploadDone && now >= *uploadDone + std::chrono::milliseconds(*after);
 }
 
 bool Eeprom::Strings::operator==(const Strings& other) const {
@@ -438,8 +419,7 @@ bool DeviceTable::gone(int index) {
     if (!target.presence) {
         return false;
     }
-    if (!target.presence->gone() && target.presence->waitsOnUpload() &&
-        target.presence->timeUp(target.card->uploadDoneAt(), Clock::now())) {
+    if (!target.presence->gone() && target.presence->timeUp(Clock::now())) {
         unplug(target);
     }
     return target.presence->gone();
@@ -491,7 +471,7 @@ WriteOutcome DeviceTable::write(OpenHandle& handle, const std::uint8_t* data, st
         // A card that goes after N bytes takes them, and the write still in progress ends.
         WriteOutcome outcome = target.card->fifoWrite(data, target.presence->fifoRoom(length), handle.writeTimeoutMs(),
                                                       handle.releasedFlag());
-        if (target.presence->fifoTook(outcome.written)) {
+        if (target.presence->fifoFull()) {
             unplug(target);
         }
         if (handle.gone() && outcome.written < length) {
@@ -500,13 +480,8 @@ WriteOutcome DeviceTable::write(OpenHandle& handle, const std::uint8_t* data, st
         return outcome;
     }
     if (Card* card = uartCard(handle)) {
-        const Device& target = device(handle.device());
-        const char* text = reinterpret_cast<const char*>(data);
-        bool goes = false;
-        const std::size_t taken = target.presence ? target.presence->uartIntake(text, length, goes) : length;
-        card->uartWrite(std::string(text, taken), Clock::now());
-        if (goes) {
-            unplug(target);  // as the card takes the command: it never answers it
+        if (card->uartWrite(std::string(reinterpret_cast<const char*>(data), length), Clock::now())) {
+            unplug(device(handle.device()));  // as the card takes the command: it never answers it
         }
     }
     return {FT_OK, length};

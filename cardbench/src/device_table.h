@@ -60,33 +60,30 @@ private:
     std::condition_variable releasing_;
 };
 
-// Whether a card is still on the bus. The scenario may unplug it once its FIFO has taken
-// a number of bytes, a while after the last byte of its upload, or as it takes a given
-// command line; it is gone for good then. Thread-safe.
+// Whether a card is still on the bus. The card's scenario may unplug it once its FIFO has
+// taken a number of bytes, a while after the last byte of its upload, or as it takes a
+// given command line (which the card itself reports, Card::uartWrite); it is gone for good
+// then. The counts and times are the card's own. Thread-safe.
 class Presence {
 public:
-    explicit Presence(UnplugConfig unplug) : unplug_(std::move(unplug)) {}
+    // `card` has an unplug in its configuration.
+    explicit Presence(std::shared_ptr<const Card> card) : card_(std::move(card)) {}
 
     bool gone() const { return gone_; }
-    // Of `length` bytes offered to the FIFO, how many it takes before it goes.
-    std::size_t fifoRoom(std::size_t length);
-    // Counts bytes the FIFO took; true when the card goes with them.
-    bool fifoTook(std::size_t count);
-    // Of `length` bytes written on the UART, how many reach the card: all, or those
-    // before the command line it goes at (then `goes` is set).
-    std::size_t uartIntake(const char* data, std::size_t length, bool& goes);
-    bool waitsOnUpload() const { return bool(unplug_.afterTransferMs); }
-    // Whether the time after the upload (which ended at `uploadDone`) has run out.
-    bool timeUp(std::optional<Clock::time_point> uploadDone, Clock::time_point now) const;
+    // Of `length` bytes offered to the FIFO, how many it takes before the card goes.
+    std::size_t fifoRoom(std::size_t length) const;
+    // Whether the FIFO has taken the bytes the card goes after.
+    bool fifoFull() const;
+    // Whether the time after the upload has run out.
+    bool timeUp(Clock::time_point now) const;
     // True for the one caller that takes the card away.
     bool takeAway() { return !gone_.exchange(true); }
 
 private:
-    const UnplugConfig unplug_;
+    const UnplugConfig& unplug() const { return *card_->config().unplug; }
+
+    const std::shared_ptr<const Card> card_;
     std::atomic<bool> gone_{false};
-    std::mutex mutex_;
-    std::uint64_t fifoTaken_ = 0;
-    std::string pendingLine_;
 };
 
 struct EepromResult {
