@@ -1,7 +1,7 @@
 #include "program_data.h"
 
 #include "json_object.h"
-#include "program_data_fields.h"
+#include "link/ftd2xx_program_data_fields.h"
 
 namespace {
 

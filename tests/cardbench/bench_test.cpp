@@ -16,7 +16,7 @@
 
 #include "../reference.h"
 #include "cardbench.h"
-#include "d2xx_exports.h"
+#include "d2xx/d2xx_exports.h"
 
 namespace {
 

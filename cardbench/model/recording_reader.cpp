@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "recorder/src/program_data_fields.h"
+#include "link/ftd2xx_program_data_fields.h"
 #include "replay.h"
 
 namespace cardbench {

@@ -20,11 +20,11 @@
 #include <utility>
 #include <vector>
 
-#include "call_log.h"
 #include "cardbench.h"
-#include "device_table.h"
-#include "recording_reader.h"
-#include "scenario.h"
+#include "model/call_log.h"
+#include "model/device_table.h"
+#include "model/recording_reader.h"
+#include "model/scenario.h"
 
 static_assert(std::is_same_v<decltype(&FT_CreateDeviceInfoList), FT_CreateDeviceInfoList_t>);
 static_assert(std::is_same_v<decltype(&FT_GetDeviceInfoList), FT_GetDeviceInfoList_t>);
