@@ -85,9 +85,13 @@ public:
     // A channel would not open because another program holds it (another nexir-updater,
     // a kernel driver): the card is left alone, its other channel not even tried.
     bool heldElsewhere = false;
+    // The driver refused the baud rate: the UART channel was closed again at once, since
+    // a channel at some other rate only garbles what the card says.
+    bool baudRateRefused = false;
 
 private:
     void openUartChannel(std::int32_t flowControl);
+    void refuseBaudRate();
     void openFifoChannel();
     void ensureFifoMode();
     UpdateResult writeFailure(FT_STATUS status);

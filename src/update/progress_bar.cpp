@@ -125,14 +125,16 @@ void ProgressBar::recordStage(std::uint8_t stage) {
 void ProgressBar::drawLine(std::ostream& out) {
     // Negative (and NaN) percentages are drawn as 0.
     const float shown = progress_ >= 0.0f ? progress_ : 0.0f;
-    const std::size_t cells = cellsThatFit();
+    const std::size_t columns = columns_();
+    const std::size_t cells = cellsThatFit(columns);
     const std::size_t filled = filledCells(cells, shown);
-    out << "\r"
-        << "[";
-    for (std::size_t cell = 0; cell < cells; ++cell) out << (cell <= filled ? doneText_ : remainingText_);
-    out << "]"
-        << " " << std::min(static_cast<unsigned>(shown), 100u) << "%"
-        << " " << statusText_ << std::flush;
+    std::string frame = "[";
+    for (std::size_t cell = 0; cell < cells; ++cell) frame += cell <= filled ? doneText_ : remainingText_;
+    frame += "] " + std::to_string(std::min(static_cast<unsigned>(shown), 100u)) + "% " + statusText_;
+    // With no room left for cells, the stage text gives way: a frame wider than the
+    // terminal would wrap on every redraw.
+    if (columns != 0 && frame.size() > columns) frame.resize(columns);
+    out << "\r" << frame << std::flush;
     rowOpen_ = true;
 }
 
@@ -151,10 +153,9 @@ void ProgressBar::endRowLocked(std::ostream& out) {
 
 // A frame wider than the terminal wraps, and "\r" then goes back only to the start of
 // its last row: every redraw would leave a row behind. On a terminal the bar gives up
-// cells until the widest frame (100 %) fits in one row. Off a terminal frames keep
-// their width.
-std::size_t ProgressBar::cellsThatFit() const {
-    const std::size_t columns = columns_();
+// cells until the widest frame (100 %) fits in one row. Off a terminal (`columns` 0)
+// frames keep their width.
+std::size_t ProgressBar::cellsThatFit(std::size_t columns) const {
     if (columns == 0) return barWidth_;
     const std::size_t cellWidth = std::max<std::size_t>(1, doneText_.size());
     const std::size_t rest = std::string("[] 100% ").size() + statusText_.size();

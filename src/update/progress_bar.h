@@ -48,7 +48,7 @@ private:
     void recordStage(std::uint8_t stage);
     void drawLine(std::ostream& out);
     void endRowLocked(std::ostream& out);
-    std::size_t cellsThatFit() const;
+    std::size_t cellsThatFit(std::size_t columns) const;
     void printDurations() const;
 
     TickSource ticks_;

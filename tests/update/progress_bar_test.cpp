@@ -74,13 +74,20 @@ TEST_F(ProgressBarTest, Drawings) {
 }
 
 // A frame is 93 columns with four stages; a narrower terminal gets fewer cells, so that
-// the widest frame still fits one row. Wide terminals and files see 50 cells.
+// the widest frame still fits one row, and below 43 columns the stage text is cut. Wide
+// terminals and files see 50 cells.
 TEST_F(ProgressBarTest, ShrinksToFitANarrowTerminal) {
     const std::string status = "step 1 of 4: " + reference::stageName(1);
     for (const auto& [width, cells] : std::vector<std::pair<std::size_t, std::size_t>>{
-             {0, 50}, {200, 50}, {93, 50}, {92, 49}, {80, 37}, {44, 1}, {43, 0}, {10, 0}}) {
+             {0, 50}, {200, 50}, {93, 50}, {92, 49}, {80, 37}, {44, 1}, {43, 0}}) {
         columns = width;
         EXPECT_EQ(draw(1, 100.0f), "\r[" + std::string(cells, '#') + "] 100% " + status) << width;
+    }
+    for (const auto& [width, frame] : std::vector<std::pair<std::size_t, std::string>>{
+             {30, "[] 100% step 1 of 4: Uploading"}, {10, "[] 100% st"}, {3, "[] "}}) {
+        columns = width;
+        EXPECT_EQ(draw(1, 100.0f), "\r" + frame) << width;
+        EXPECT_EQ(draw(1, 5.0f), "\r" + (std::string("[] 5% ") + status).substr(0, width)) << width;
     }
 }
 
