@@ -65,6 +65,17 @@ first_contact() {
     run LD_LIBRARY_PATH="$build_dir/cardbench" CARDBENCH_SCENARIO="$scenario"
     [[ $err == "cardbench: $scenario: cards.slot1.upgrade.fail_at_stag: unknown key" ]] || fail "misspelled key: '$err'"
     [[ $out == "error: no FTDI devices detected"* ]] || fail "misspelled key, output: '$out'"
+
+    # A shared folder that cannot be made, or not written in (root writes anywhere, so
+    # the program runs without that privilege): refused, and no device is shown.
+    local bench=(LD_LIBRARY_PATH="$build_dir/cardbench" CARDBENCH_SCENARIO="$source_dir/cardbench/scenarios/rack.json")
+    run "${bench[@]}" CARDBENCH_SHARED_DIR="$scenario/shared"
+    [[ $err == "cardbench: cannot make the shared folder $scenario/shared" ]] || fail "impossible shared folder: '$err'"
+    [[ $out == "error: no FTDI devices detected"* ]] || fail "impossible shared folder, output: '$out'"
+    mkdir "$empty/read-only" && chmod 555 "$empty/read-only"
+    run "${bench[@]}" CARDBENCH_SHARED_DIR="$empty/read-only" setpriv --bounding-set -dac_override
+    [[ $err == "cardbench: cannot write in the shared folder $empty/read-only" ]] || fail "read-only shared folder: '$err'"
+    [[ $out == "error: no FTDI devices detected"* ]] || fail "read-only shared folder, output: '$out'"
     rm -rf "$empty"
 }
 
