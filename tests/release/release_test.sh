@@ -25,6 +25,8 @@ man_page() {
         [[ $(printf '%s' "$helps" | squeeze) == *"$entry"* ]] || fail "not in any --help: '$entry'"
     done < <(groff -man -Tascii -rLL=250n -P-cbou "$build_dir/man/nexir-updater.1" |
              sed -n 's/^ *\(-[a-z],--[a-z_]*\).*/\1/p')
+    [[ $page == *"nexir-updater-record(1)"* && $page == *"/usr/share/doc/nexir-updater/rack.md"* ]] ||
+        fail "the manual page names neither the recorder's page nor rack.md"
 }
 squeeze_lines() { sed 's/  */ /g; s/^ //; s/ $//'; }
 
@@ -87,6 +89,14 @@ readme() {
         if [[ $line =~ NEXIR_BUILD_TESTS=(ON|OFF) ]]; then tests=${BASH_REMATCH[1]}; fi
         if [[ $line == *"ctest --test-dir build"* && $tests == OFF ]]; then fail "no test is built for: $line"; fi
     done < <(cat "$source_dir/scripts/demo.sh"; sed -n '/^```sh/,/^```/p' "$source_dir/README.md" "$source_dir/cardbench/README.md")
+    # Every exit code the program gives is listed wherever the exit codes are.
+    local document code text
+    for document in README.md docs/README.installed.md packaging/man/nexir-updater.h2m; do
+        text=$(tr '\n' ' ' <"$source_dir/$document")
+        for code in 104 105 106 109 114 "128 +"; do
+            [[ $text == *"$code"* ]] || fail "$document does not list exit code $code"
+        done
+    done
 }
 
 "$check"
