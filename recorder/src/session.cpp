@@ -7,6 +7,7 @@
 #include "json_object.h"
 #include "process_info.h"
 
+namespace recorder {
 namespace {
 
 const char kFormat[] = "nexir-d2xx-recording";
@@ -103,3 +104,5 @@ Session* session() {
     static Session* const instance = makeSession();
     return instance;
 }
+
+}  // namespace recorder
