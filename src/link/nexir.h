@@ -67,8 +67,7 @@ public:
 
     // Writes the upload image on the FIFO channel (runs on the transfer task's thread).
     // Stops early once `abort` is set.
-    UpdateResult transferImage(const std::uint8_t* image, std::uint64_t size, std::uint32_t* bytesWritten,
-                               const std::atomic<bool>* abort);
+    UpdateResult transferImage(const std::uint8_t* image, std::uint64_t size, const std::atomic<bool>* abort);
 
     std::string slotId;
     std::string serialNumber;

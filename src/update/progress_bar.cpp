@@ -62,41 +62,27 @@ ProgressBar::ProgressBar(TickSource ticks, std::ostream& tableOut, std::ostream&
 
 ProgressBar::~ProgressBar() { printDurations(); }
 
-void ProgressBar::setBarWidth(std::size_t width) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    barWidth_ = width;
-}
+void ProgressBar::setBarWidth(std::size_t width) { barWidth_ = width; }
 
-void ProgressBar::setDoneText(std::string text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    doneText_ = std::move(text);
-}
+void ProgressBar::setDoneText(std::string text) { doneText_ = std::move(text); }
 
-void ProgressBar::setRemainingText(std::string text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    remainingText_ = std::move(text);
-}
+void ProgressBar::setRemainingText(std::string text) { remainingText_ = std::move(text); }
 
 void ProgressBar::setStages(std::vector<std::string> names) {
-    std::lock_guard<std::mutex> lock(mutex_);
     stageNames_ = std::move(names);
     stageStartTicks_.assign(stageNames_.size(), 0);
     stageDurations_.assign(stageNames_.size(), 0);
 }
 
 void ProgressBar::setProgress(std::uint8_t stage, float percent, std::ostream& out) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        progress_ = percent;
-    }
+    { progress_ = percent; }
     redraw(stage, out);
 }
 
 void ProgressBar::redraw(std::uint8_t stage, std::ostream& out) {
-    std::lock_guard<std::mutex> lock(mutex_);
     if (progress_ > 100.0f) return;
     if (stage > stageNames_.size()) {
-        endRowLocked(out);
+        endRow(out);
         out << "Unknown Stage = " << static_cast<unsigned>(stage) << "\n";
         return;
     }
@@ -138,15 +124,10 @@ void ProgressBar::drawLine(std::ostream& out) {
     rowOpen_ = true;
 }
 
-void ProgressBar::endRow(std::ostream& out) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    endRowLocked(out);
-}
-
 // A frame leaves the cursor at the end of its row, ready for the next "\r". A line
 // written now would run on after the frame; on a terminal it gets a row of its own.
 // Files and pipes see the frames and lines exactly as written.
-void ProgressBar::endRowLocked(std::ostream& out) {
+void ProgressBar::endRow(std::ostream& out) {
     if (rowOpen_ && columns_() != 0) out << "\n" << std::flush;
     rowOpen_ = false;
 }
