@@ -2,7 +2,7 @@
 # What a user of the installed program meets first: the manual page says what --help
 # says, bash completes the command line, a missing D2XX library is explained, and the
 # card bench refuses a scenario it cannot use, out loud and once.
-# Usage: release_test.sh man_page|completion|first_contact|readme  PROGRAM SOURCE_DIR BUILD_DIR
+# Usage: release_test.sh man_page|completion|first_contact|recorder_wrapper|readme  PROGRAM SOURCE_DIR BUILD_DIR
 set -euo pipefail
 check=$1 program=$2 source_dir=$3 build_dir=$4
 failures=0
@@ -79,6 +79,24 @@ first_contact() {
     [[ $err == "cardbench: cannot write in the shared folder $empty/read-only" ]] || fail "read-only shared folder: '$err'"
     [[ $out == "error: no FTDI devices detected"* ]] || fail "read-only shared folder, output: '$out'"
     rm -rf "$empty"
+}
+
+# The recorder's wrapper in the build tree runs as it does installed: as a program and
+# through sh, with the program and the recorder of this build.
+recorder_wrapper() {
+    local wrapper=$build_dir/recorder/nexir-updater-record folder how
+    [[ -x $wrapper ]] || fail "$wrapper is not executable"
+    folder=$(mktemp -d)
+    for how in "" sh; do
+        out=$(cd "$folder" && env -u LD_LIBRARY_PATH NEXIR_RECORD_D2XX="$build_dir/cardbench/libftd2xx.so" \
+            CARDBENCH_SCENARIO="$source_dir/cardbench/scenarios/rack.json" $how "$wrapper" log -b 115200 2>"$errors") ||
+            fail "${how:-run} $wrapper: exit $?"
+        err=$(<"$errors")
+        [[ $out == "1 serial: NX21A0417A fpga:1.7.3 sw:3.2.0"* ]] || fail "${how:-run} $wrapper, output: '$out'"
+        [[ $err == *"nexir-updater-record: the recording is in $folder/nexir-session-"*".jsonl; send it"* ]] ||
+            fail "${how:-run} $wrapper, standard error: '$err'"
+    done
+    rm -rf "$folder"
 }
 
 # The commands of the READMEs in the order a newcomer meets them, after the demo: each
