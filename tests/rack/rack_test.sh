@@ -10,9 +10,10 @@ sed '/"c": {"slot": 2/{n;s/"upgrade": {/&"fail_at_stage": 3, /}' "$CARDBENCH_SCE
 # shellcheck disable=SC2016
 printf '#!/bin/sh\nup() { [ $(ls %s | grep -c ^started) -ge "$SIDE_BY_SIDE" ]; }\n[ "$1" != update ] || { : >%s/started.$$
   for _ in $(seq 600); do up && break; sleep 0.1; done; up || exit 99; }\nexec %s "$@"\n' "$tmp" "$tmp" "$2" | install /dev/stdin "$NEXIR_UPDATER"
-expect() {  # STATUS 'GLOB|...' COMMAND...: the command's exit status, and each glob in its output
+expect() {  # STATUS 'GLOB|...' COMMAND...: the command's exit status, each glob in its output, no retry noise
     IFS='|' read -ra globs <<<"$2"; rm -rf "$tmp"/started* "$tmp/logs"; out=$("${@:3}" 2>&1); status=$?
     for glob in "${globs[@]}"; do [[ $out == *$glob* ]] || status="$status, no '$glob'"; done
+    [[ $out != *"FAILED - RETRYING"* ]] || status="$status, a retry shown as FAILED"
     [ "$status" = "$1" ] || { tr '\r' '\n' <<<"$out"; echo "FAIL: ${*:3}: exit $status (expected $1)"; exit 1; }; }
 rack() { SIDE_BY_SIDE=$1 "$src/scripts/update-rack.sh" -l "$tmp/logs" "${@:2}"; }
 playbook() {  # SCENARIO [VARIABLES]: the bench inventory's host with this build, and no Ansible collection
