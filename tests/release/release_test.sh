@@ -2,7 +2,7 @@
 # What a user of the installed program meets first: the manual page says what --help
 # says, bash completes the command line, a missing D2XX library is explained, and the
 # card bench refuses a scenario it cannot use, out loud and once.
-# Usage: release_test.sh man_page|completion|first_contact|recorder_wrapper|readme  PROGRAM SOURCE_DIR BUILD_DIR
+# Usage: release_test.sh man_page|completion|first_contact|recorder_wrapper|windows_zip|readme  PROGRAM SOURCE_DIR BUILD_DIR
 set -euo pipefail
 check=$1 program=$2 source_dir=$3 build_dir=$4
 failures=0
@@ -97,6 +97,35 @@ recorder_wrapper() {
             fail "${how:-run} $wrapper, standard error: '$err'"
     done
     rm -rf "$folder"
+}
+
+# The Windows zip's own folder (installed as CPack stages it), under Wine: its README for
+# Windows, and nexir-updater-record.cmd recording one command with the zip's recorder in
+# front of the bench, passing the exit code on and leaving no FTD2XX.dll beside the program.
+windows_zip() {
+    local zip scenario status readme wine=$build_dir/wine-run
+    zip=$(mktemp -d)
+    windows_path() { WINEPREFIX=$build_dir/wine winepath -w "$1" 2>/dev/null; }
+    cmake --install "$build_dir" --prefix "$zip" >/dev/null
+    [[ -f $zip/README-Windows.txt && ! -e $zip/README.md ]] || fail "the zip's README: $(ls "$zip")"
+    readme=$(tr -d '\r' <"$zip/README-Windows.txt")
+    for part in "FTD2XX.dll" "System32" "nexir-updater.exe log -b 115200" "114 " "\$LASTEXITCODE" "Start-Process" \
+        "nexir-updater-record.cmd update"; do
+        [[ $readme == *"$part"* ]] || fail "README-Windows.txt lacks '$part'"
+    done
+    for scenario in rack.json:0 no_devices.json:1; do
+        out=$(cd "$zip" && CARDBENCH_SCENARIO=$(windows_path "$source_dir/cardbench/scenarios/${scenario%:*}") \
+            NEXIR_RECORD_D2XX=$(windows_path "$build_dir/cardbench/FTD2XX.dll") \
+            "$wine" cmd /c "$(windows_path "$zip/nexir-updater-record.cmd")" log -b 115200 2>"$errors") && status=0 || status=$?
+        err=$(tr -d '\r' <"$errors")
+        [[ $status == "${scenario#*:}" ]] || fail "nexir-updater-record.cmd on $scenario: exit $status"
+        [[ $scenario != rack.json* || $out == "1 serial: NX21A0417A"* ]] || fail "nexir-updater-record.cmd, output: '$out'"
+        [[ $err == "nexir-updater recorder: recording this run's D2XX calls to "*"nexir-updater-record: the recording is in "*".jsonl; send it"* ]] ||
+            fail "nexir-updater-record.cmd on $scenario, standard error: '$err'"
+    done
+    [[ $(cat "$zip"/nexir-session-*.jsonl | grep -c '"format":"nexir-d2xx-recording"') == 2 ]] || fail "recordings: $(ls "$zip")"
+    [[ ! -e $zip/FTD2XX.dll ]] || fail "nexir-updater-record.cmd left FTD2XX.dll beside the program"
+    rm -rf "$zip"
 }
 
 # The commands of the READMEs in the order a newcomer meets them, after the demo: each
