@@ -75,7 +75,7 @@ void ProgressBar::setStages(std::vector<std::string> names) {
 }
 
 void ProgressBar::setProgress(std::uint8_t stage, float percent, std::ostream& out) {
-    { progress_ = percent; }
+    progress_ = percent;
     redraw(stage, out);
 }
 
