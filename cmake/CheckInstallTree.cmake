@@ -61,7 +61,7 @@ endfunction()
 run_wrapper(rack.json ${BUILD_DIR}/cardbench/libftd2xx.so)
 file(READ "${PREFIX}/recording.jsonl" recording LIMIT 64)
 if(NOT code EQUAL 0 OR NOT out MATCHES "^1 serial: NX21A0417A fpga:1.7.3 sw:3.2.0\n3 serial: NX23C"
-   OR NOT err MATCHES "^nexir-updater-record: the recording is in ${PREFIX}/recording.jsonl; send it"
+   OR NOT err MATCHES "^nexir-updater recorder: recording this run's D2XX calls to ${PREFIX}/recording.jsonl \\(NEXIR_RECORD\\)\nnexir-updater-record: the recording is in ${PREFIX}/recording.jsonl; send it"
    OR NOT recording MATCHES "^{\"format\":\"nexir-d2xx-recording\",\"version\":1,")
   list(APPEND failures "nexir-updater-record log: exit code ${code}, output '${out}', errors '${err}'")
 endif()

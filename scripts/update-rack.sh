@@ -48,16 +48,38 @@ mkdir -p "$log_dir" || exit 2
 # Each update runs in a process group of its own, out of reach of the terminal's Ctrl-C,
 # which reaches this script only and is passed on once to every update: the first one
 # makes an update stop while the image is still being sent and only warns once the card
-# works on its own, a second one stops it there too.
+# works on its own, a second one stops it there too. Each slot's fate is said at once,
+# from the stage its log shows last, since the updates may take seconds to end.
 set -m
-pids=() interrupted=0
-forward() { interrupted=1; for pid in "${pids[@]}"; do kill -s "$1" "$pid" 2>/dev/null; done; }
+pids=() interrupted=0 forwarded=()
+fate() {  # SLOT_INDEX: what the update of that slot does with the signal just passed on
+    local stage
+    stage=$(tr '\r' '\n' <"$log_dir/slot${slots[$1]}.log" 2>/dev/null | sed -n 's/.*\] [0-9]*% step \([0-9]\) of .*/\1/p' |
+        tail -n 1)
+    if [ "${forwarded[$1]}" -gt 1 ] || [ "${stage:-1}" -lt 2 ]; then echo "told to abort"; return; fi
+    case $stage in
+        2) echo "finishing its CRC check" ;;
+        3) echo "finishing its flash write" ;;
+        *) echo "finishing its flash verification" ;;
+    esac
+}
+forward() {  # runs while the loop below waits: its own index, not the loop's
+    local j
+    interrupted=1
+    for j in "${!pids[@]}"; do
+        # An update that has printed its stage table has ended, though not yet waited for.
+        grep -q -- '--- Stage Durations ---' "$log_dir/slot${slots[j]}.log" 2>/dev/null && continue
+        kill -s "$1" "${pids[j]}" 2>/dev/null || continue
+        forwarded[j]=$((forwarded[j] + 1))
+        echo "slot ${slots[j]}: $(fate "$j")"
+    done
+}
 trap 'forward INT' INT; trap 'forward TERM' TERM; trap 'forward HUP' HUP
 echo "updating slot(s) ${slots[*]} with $image ($type, $target); logs in $log_dir/"
 for slot in "${slots[@]}"; do
     "$program" update -b "$baud" -t "$type" -w "$target" -f "$image" -s "$slot" "${options[@]}" \
         </dev/null >"$log_dir/slot$slot.log" 2>&1 &
-    pids+=($!)
+    pids+=($!) forwarded+=(0)
 done
 
 failures=0

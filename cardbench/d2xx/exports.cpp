@@ -97,9 +97,6 @@ struct World {
         if (!scenario.callLogPath.empty() && !log.openFile(scenario.callLogPath)) {
             setupProblem = "cannot write the call log " + scenario.callLogPath;
         }
-        if (!devices.sharedDirReady()) {
-            setupProblem = "cannot make the shared folder " + sharedDir;  // every open would then fail
-        }
     }
 
     DeviceTable devices;
@@ -156,6 +153,11 @@ bool install(const std::string& source, const std::string& jsonText, const std::
         // Only the environment names the folder that the benches of several processes
         // share: the processes are usually given one scenario file.
         auto world = std::make_shared<World>(scenario, environment("CARDBENCH_SHARED_DIR"));
+        // Without its shared folder the world would show every device as held elsewhere.
+        if (!world->devices.sharedDirProblem().empty()) {
+            bench.lastError = world->devices.sharedDirProblem();
+            return false;
+        }
         bench.lastError = world->setupProblem;
         replaceWorld(bench, std::move(world));
         return true;

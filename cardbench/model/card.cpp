@@ -107,7 +107,7 @@ const ScriptedAnswer* scriptedAnswer(const std::string& line, const CardConfig& 
         return &exact->second;
     }
     for (const auto& [key, answer] : card.answers) {
-        if (!key.empty() && key.back() == '*' && line.compare(0, key.size() - 1, key, 0, key.size() - 1) == 0) {
+        if (commandMatches(key, line)) {
             return &answer;
         }
     }
@@ -193,7 +193,7 @@ bool Card::uartWrite(const std::string& bytes, Clock::time_point now) {
     for (auto end = pendingLine_.find('\n'); !goes && end != std::string::npos; end = pendingLine_.find('\n')) {
         const std::string line = pendingLine_.substr(0, end);
         pendingLine_.erase(0, end + 1);
-        goes = config_.unplug && config_.unplug->atCommand == line;
+        goes = config_.unplug && config_.unplug->atCommand && commandMatches(*config_.unplug->atCommand, line);
         if (!goes) {
             handleLineLocked(line, now);
         }

@@ -261,11 +261,22 @@ DeviceTable::DeviceTable(const Scenario& scenario, const std::string& sharedDir)
         list_.push_back({index, false});
     }
     if (!sharedDir_.empty()) {
-        const auto folder = std::filesystem::u8path(sharedDir_);
-        std::error_code ignored;  // what counts is whether the folder is there now
-        std::filesystem::create_directories(folder, ignored);
-        sharedDirReady_ = std::filesystem::is_directory(folder);
+        sharedDirProblem_ = prepareSharedDir();
     }
+}
+
+// The folder must be there and take new files: the claims are files made in it.
+std::string DeviceTable::prepareSharedDir() const {
+    const auto folder = std::filesystem::u8path(sharedDir_);
+    std::error_code ignored;  // what counts is whether the folder is there now
+    std::filesystem::create_directories(folder, ignored);
+    if (!std::filesystem::is_directory(folder)) {
+        return "cannot make the shared folder " + sharedDir_;
+    }
+    const auto probe = folder / "write-check";
+    const bool writable = std::ofstream(probe, std::ios::app).is_open();
+    std::filesystem::remove(probe, ignored);
+    return writable ? "" : "cannot write in the shared folder " + sharedDir_;
 }
 
 std::filesystem::path DeviceTable::claimFile(int index) const {

@@ -153,8 +153,10 @@ class DeviceTable {
 public:
     DeviceTable(const Scenario& scenario, const std::string& sharedDir);
 
-    // Whether the shared folder, if one was named, could be made: without it every open fails.
-    bool sharedDirReady() const { return sharedDirReady_; }
+    // Empty when no shared folder was named or it can be used; otherwise why it cannot
+    // ("cannot make the shared folder ...", "cannot write in the shared folder ..."):
+    // without it every open would fail, as if another process held every device.
+    const std::string& sharedDirProblem() const { return sharedDirProblem_; }
 
     const Device& device(int index) const { return devices_.at(std::size_t(index)); }
     bool isCardFifo(int index) const;
@@ -191,12 +193,13 @@ private:
 
     Card* uartCard(const OpenHandle& handle) const;
     void unplug(const Device& card);
+    std::string prepareSharedDir() const;
     std::filesystem::path claimFile(int index) const;
 
     const std::vector<Device> devices_;
     const std::string fifoDumpDir_;
     const std::string sharedDir_;
-    bool sharedDirReady_ = true;
+    std::string sharedDirProblem_;
     const Clock::time_point madeAt_ = Clock::now();
     mutable std::mutex mutex_;
     std::map<FT_HANDLE, std::shared_ptr<OpenHandle>> live_;

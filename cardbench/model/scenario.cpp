@@ -348,6 +348,13 @@ std::string chipSerial(const std::string& serial) {
     return serial.empty() ? serial : serial.substr(0, serial.size() - 1);
 }
 
+bool commandMatches(const std::string& key, const std::string& line) {
+    if (key == line) {
+        return true;
+    }
+    return !key.empty() && key.back() == '*' && line.compare(0, key.size() - 1, key, 0, key.size() - 1) == 0;
+}
+
 Scenario parseScenario(const std::string& jsonText, const std::string& baseDir) {
     Document document;
     try {

@@ -67,7 +67,8 @@ struct EepromConfig {
 struct UnplugConfig {
     std::optional<std::uint64_t> afterFifoBytes;  // once its FIFO has taken this many bytes
     std::optional<int> afterTransferMs;           // this long after the last byte of the announced image
-    std::optional<std::string> atCommand;         // as it takes this command line, which gets no answer
+    std::optional<std::string> atCommand;         // as it takes a command line it matches (commandMatches),
+                                                  // which gets no answer
 };
 
 struct CardConfig {
@@ -127,6 +128,11 @@ struct Scenario {
     std::map<std::string, CardConfig> cards;
     std::vector<FaultConfig> faults;
 };
+
+// Whether a command line (without its line feed) is the one a scenario key names: the
+// same text, or, for a key ending in '*', any line that begins with the key's text
+// before it. Answers and an unplug's command are matched alike.
+bool commandMatches(const std::string& key, const std::string& line);
 
 // Throws std::runtime_error naming what is wrong and where. Relative paths are resolved
 // against baseDir.

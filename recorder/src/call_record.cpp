@@ -3,6 +3,7 @@
 #include <cstring>
 #include <exception>
 
+namespace recorder {
 CallRecord::CallRecord(Session& session, const char* function)
     : session_(session), function_(function), start_(session.now()) {}
 
@@ -30,3 +31,5 @@ FT_STATUS CallRecord::submit(bool poll) {
     }
     return status_;
 }
+
+}  // namespace recorder

@@ -9,6 +9,7 @@
 #include "link/ftd2xx_abi.h"
 #include "session.h"
 
+namespace recorder {
 class CallRecord {
 public:
     CallRecord(Session& session, const char* function);
@@ -35,3 +36,5 @@ private:
     JsonObject arguments_;
     JsonObject results_;
 };
+
+}  // namespace recorder

@@ -17,6 +17,7 @@
 #define NEXIR_EXPORT __attribute__((visibility("default")))
 #endif
 
+namespace recorder {
 namespace {
 
 std::uint32_t crc32Of(const void* data, std::size_t size) {
@@ -74,6 +75,17 @@ FT_STATUS onHandle(const char* function, FT_HANDLE handle, Body body, bool poll 
 }
 
 }  // namespace
+}  // namespace recorder
+
+using recorder::CallRecord;
+using recorder::crcAlongside;
+using recorder::describeImageChunk;
+using recorder::deviceNodesJson;
+using recorder::JsonObject;
+using recorder::onHandle;
+using recorder::programDataJson;
+using recorder::Session;
+using recorder::session;
 
 extern "C" {
 

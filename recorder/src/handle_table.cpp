@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+namespace recorder {
 namespace {
 
 char lastLetter(const char* text, std::size_t capacity) {
@@ -68,3 +69,5 @@ bool HandleTable::isUart(FT_HANDLE handle) {
     const auto found = handles_.find(handle);
     return handle && found != handles_.end() && found->second.baudRateSet && found->second.channel != 'A';
 }
+
+}  // namespace recorder

@@ -19,6 +19,7 @@
 
 #include "link/ftd2xx_abi.h"
 
+namespace recorder {
 class HandleTable {
 public:
     struct Entry {
@@ -54,3 +55,5 @@ private:
     std::vector<char> channelLetters_;  // per device index: 'A', 'B' or 0
     int nextId_ = 1;
 };
+
+}  // namespace recorder

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+namespace recorder {
 void appendByteString(std::string& out, const void* data, std::size_t size) {
     static const char hex[] = "0123456789abcdef";
     const auto* bytes = static_cast<const unsigned char*>(data);
@@ -59,3 +60,5 @@ JsonObject& JsonObject::json(const char* key, const std::string& value) {
 }
 
 JsonObject& JsonObject::null(const char* key) { return json(key, "null"); }
+
+}  // namespace recorder

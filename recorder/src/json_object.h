@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 
+namespace recorder {
 class JsonObject {
 public:
     JsonObject& number(const char* key, long long value);
@@ -27,3 +28,5 @@ private:
 
 // Appends `data` to `out` as a JSON string, quotes included.
 void appendByteString(std::string& out, const void* data, std::size_t size);
+
+}  // namespace recorder

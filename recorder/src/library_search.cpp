@@ -7,6 +7,7 @@
 
 #include "process_info.h"
 
+namespace recorder {
 namespace {
 
 #if defined(__x86_64__)
@@ -74,3 +75,5 @@ std::vector<std::string> libraryFolders() {
     for (const char* folder : {"/lib64", "/usr/lib64", "/lib", "/usr/lib"}) addFolder(folders, folder);
     return folders;
 }
+
+}  // namespace recorder

@@ -24,6 +24,8 @@
 #define NEXIR_MACHINE "unknown"
 #endif
 
+namespace recorder {
+
 #if defined(_WIN32)
 std::string utf8FromWide(const std::wstring& text) {
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
@@ -118,3 +120,5 @@ std::string formatTime(std::time_t when, const char* format, bool utc) {
     char text[64] = "";
     return std::string(text, std::strftime(text, sizeof(text), format, &parts));
 }
+
+}  // namespace recorder

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+namespace recorder {
 // The variable's value; empty when it is not set.
 std::string environment(const char* name);
 // The process's arguments, the program's name first.
@@ -24,3 +25,5 @@ std::string formatTime(std::time_t when, const char* format, bool utc);
 std::string utf8FromWide(const std::wstring& text);
 std::wstring wideFromUtf8(const std::string& text);
 #endif
+
+}  // namespace recorder

@@ -3,6 +3,7 @@
 #include "json_object.h"
 #include "link/ftd2xx_program_data_fields.h"
 
+namespace recorder {
 namespace {
 
 void addText(JsonObject& object, const char* key, const char* text, std::size_t capacity) {
@@ -27,3 +28,5 @@ std::string programDataJson(const FT_PROGRAM_DATA& data) {
 #undef NEXIR_ADD_FIELD
     return object.text();
 }
+
+}  // namespace recorder

@@ -6,7 +6,10 @@
 
 #include "link/ftd2xx_abi.h"
 
+namespace recorder {
 // The texts are read up to their NUL and at most as far as the buffers the program
 // gives the library: 32 (Manufacturer), 16 (ManufacturerId), 64 (Description) and 16
 // (SerialNumber) bytes, the sizes of FTDI's own example. A null pointer gives null.
 std::string programDataJson(const FT_PROGRAM_DATA& data);
+
+}  // namespace recorder

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+namespace recorder {
 Recording::Recording(std::FILE* file, const std::string& header) : file_(file) {
     // Lines are flushed as they are written (see add); buffered, a held run and the
     // line that ends it go out in one system call.
@@ -58,3 +59,5 @@ void Recording::finish(std::int64_t now) {
     std::fclose(file_);
     file_ = nullptr;
 }
+
+}  // namespace recorder

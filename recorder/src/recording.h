@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 
+namespace recorder {
 class Recording {
 public:
     // Takes over an open file and writes `header` as its first line.
@@ -49,3 +50,5 @@ private:
     std::uint64_t calls_ = 0;
     std::uint64_t lines_ = 0;
 };
+
+}  // namespace recorder

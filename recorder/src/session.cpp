@@ -7,6 +7,7 @@
 #include "json_object.h"
 #include "process_info.h"
 
+namespace recorder {
 namespace {
 
 const char kFormat[] = "nexir-d2xx-recording";
@@ -73,6 +74,11 @@ Session* makeSession() {
             complain("cannot create the recording " + path + where + ": " + problem);
             return nullptr;
         }
+        // Said at once, so that a recorder left in place (a copied FTD2XX.dll) shows itself
+        // on every run rather than recording in silence.
+        std::fprintf(stderr, "nexir-updater recorder: recording this run's D2XX calls to %s%s\n", path.c_str(),
+                     where.c_str());
+        std::fflush(stderr);
         const auto now = std::chrono::system_clock::now();
         session->started = std::chrono::steady_clock::now();
         session->recording = std::make_unique<Recording>(file, header(*session, now));
@@ -103,3 +109,5 @@ Session* session() {
     static Session* const instance = makeSession();
     return instance;
 }
+
+}  // namespace recorder

@@ -10,6 +10,7 @@
 #include "recording.h"
 #include "vendor_library.h"
 
+namespace recorder {
 struct Session {
     VendorLibrary library;
     HandleTable handles;
@@ -25,3 +26,5 @@ struct Session {
 // is missing: one line on standard error has said so, and every call then fails the way
 // it would with no device attached.
 Session* session();
+
+}  // namespace recorder

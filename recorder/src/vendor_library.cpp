@@ -11,6 +11,7 @@
 #include "library_search.h"
 #endif
 
+namespace recorder {
 namespace {
 
 // Binds every function with `resolve`; returns the name of one it could not find.
@@ -149,3 +150,5 @@ bool loadVendorLibrary(VendorLibrary& library, std::string& problem) {
     return false;
 }
 #endif
+
+}  // namespace recorder

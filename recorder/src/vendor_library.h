@@ -24,6 +24,8 @@
     X(FT_EE_Program)             \
     X(FT_ResetPort)
 
+namespace recorder {
+
 struct VendorLibrary {
 #define NEXIR_ENTRY_POINT(name) name##_t name = nullptr;
     NEXIR_D2XX_FUNCTIONS(NEXIR_ENTRY_POINT)
@@ -36,3 +38,5 @@ struct VendorLibrary {
 // are bound by name, which FTDI's DLL exports beside the ordinals. On failure returns
 // false, with `problem` saying what is missing and where the recorder looked.
 bool loadVendorLibrary(VendorLibrary& library, std::string& problem);
+
+}  // namespace recorder

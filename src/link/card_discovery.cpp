@@ -25,7 +25,8 @@ void addCard(const FT_DEVICE_LIST_INFO_NODE& channelA, DWORD index, const Device
         held += kDevicesPerCard;
         return;
     }
-    if (card->querySlotId() != 0) {
+    // A card whose UART channel could not be set to the rate is not asked anything.
+    if (card->baudRateRefused || card->querySlotId() != 0) {
         if (card->disconnected()) {
             std::cout << card->disconnectedMessage() << std::endl;
             return;

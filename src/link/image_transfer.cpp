@@ -48,8 +48,7 @@ UpdateResult NEXIR::writeFailure(FT_STATUS status) {
     return fifoGone_.gone() ? failure(disconnectedMessage()) : statusFailure(status);
 }
 
-UpdateResult NEXIR::transferImage(const std::uint8_t* image, std::uint64_t size, std::uint32_t* bytesWritten,
-                                  const std::atomic<bool>* abort) {
+UpdateResult NEXIR::transferImage(const std::uint8_t* image, std::uint64_t size, const std::atomic<bool>* abort) {
     const D2xxFunctions& ft = d2xx();
     fifoStatus = ft.setTimeouts(fifoHandle, kFifoTimeoutMs, kFifoTimeoutMs);
     if (fifoStatus != FT_OK) return statusFailure(fifoStatus);
@@ -67,7 +66,6 @@ UpdateResult NEXIR::transferImage(const std::uint8_t* image, std::uint64_t size,
         fifoStatus = ft.write(fifoHandle, const_cast<std::uint8_t*>(image + total), chunk, &written);
         if (written > chunk) written = chunk;
         total += written;
-        *bytesWritten = static_cast<std::uint32_t>(total);
         if (fifoStatus != FT_OK) return writeFailure(fifoStatus);
         const auto now = std::chrono::steady_clock::now();
         if (written > 0) {

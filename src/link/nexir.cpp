@@ -47,6 +47,7 @@ void NEXIR::openUartChannel(std::int32_t flowControl) {
     uartStatus = ft.resetPort(uartHandle);
     uartStatus = ft.setLatencyTimer(uartHandle, kLatencyTimerMs);
     uartStatus = ft.setBaudRate(uartHandle, baudRate);
+    if (opened && uartStatus == FT_INVALID_BAUD_RATE) return refuseBaudRate();
     uartStatus = ft.setFlowControl(uartHandle, flowControl ? FT_FLOW_RTS_CTS : FT_FLOW_NONE, 0, 0);
     uartStatus = ft.setDataCharacteristics(uartHandle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE);
     uartStatus = ft.purge(uartHandle, kPurgeBoth);
@@ -58,6 +59,17 @@ void NEXIR::openUartChannel(std::int32_t flowControl) {
     // The channel is unusable, but the handle is still ours: close it now rather than
     // leak it. The configuration failure stays in uartStatus, since it is the reason.
     if (opened) ft.close(uartHandle);
+    uartHandle = nullptr;
+}
+
+// The card would answer at one rate and be heard at another: its channel is given up
+// rather than configured further. Only the driver's refusal of the rate counts here; a
+// passing fault of the call is left to the later calls, as on every set-up call.
+void NEXIR::refuseBaudRate() {
+    std::cout << "error: card " << serialNumber << ": the D2XX driver refused the baud rate " << baudRate
+              << " (D2XX status " << uartStatus << ")" << std::endl;
+    baudRateRefused = true;
+    d2xx().close(uartHandle);
     uartHandle = nullptr;
 }
 

@@ -67,8 +67,7 @@ public:
 
     // Writes the upload image on the FIFO channel (runs on the transfer task's thread).
     // Stops early once `abort` is set.
-    UpdateResult transferImage(const std::uint8_t* image, std::uint64_t size, std::uint32_t* bytesWritten,
-                               const std::atomic<bool>* abort);
+    UpdateResult transferImage(const std::uint8_t* image, std::uint64_t size, const std::atomic<bool>* abort);
 
     std::string slotId;
     std::string serialNumber;
@@ -85,9 +84,13 @@ public:
     // A channel would not open because another program holds it (another nexir-updater,
     // a kernel driver): the card is left alone, its other channel not even tried.
     bool heldElsewhere = false;
+    // The driver refused the baud rate: the UART channel was closed again at once, since
+    // a channel at some other rate only garbles what the card says.
+    bool baudRateRefused = false;
 
 private:
     void openUartChannel(std::int32_t flowControl);
+    void refuseBaudRate();
     void openFifoChannel();
     void ensureFifoMode();
     UpdateResult writeFailure(FT_STATUS status);

@@ -62,41 +62,27 @@ ProgressBar::ProgressBar(TickSource ticks, std::ostream& tableOut, std::ostream&
 
 ProgressBar::~ProgressBar() { printDurations(); }
 
-void ProgressBar::setBarWidth(std::size_t width) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    barWidth_ = width;
-}
+void ProgressBar::setBarWidth(std::size_t width) { barWidth_ = width; }
 
-void ProgressBar::setDoneText(std::string text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    doneText_ = std::move(text);
-}
+void ProgressBar::setDoneText(std::string text) { doneText_ = std::move(text); }
 
-void ProgressBar::setRemainingText(std::string text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    remainingText_ = std::move(text);
-}
+void ProgressBar::setRemainingText(std::string text) { remainingText_ = std::move(text); }
 
 void ProgressBar::setStages(std::vector<std::string> names) {
-    std::lock_guard<std::mutex> lock(mutex_);
     stageNames_ = std::move(names);
     stageStartTicks_.assign(stageNames_.size(), 0);
     stageDurations_.assign(stageNames_.size(), 0);
 }
 
 void ProgressBar::setProgress(std::uint8_t stage, float percent, std::ostream& out) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        progress_ = percent;
-    }
+    progress_ = percent;
     redraw(stage, out);
 }
 
 void ProgressBar::redraw(std::uint8_t stage, std::ostream& out) {
-    std::lock_guard<std::mutex> lock(mutex_);
     if (progress_ > 100.0f) return;
     if (stage > stageNames_.size()) {
-        endRowLocked(out);
+        endRow(out);
         out << "Unknown Stage = " << static_cast<unsigned>(stage) << "\n";
         return;
     }
@@ -125,36 +111,32 @@ void ProgressBar::recordStage(std::uint8_t stage) {
 void ProgressBar::drawLine(std::ostream& out) {
     // Negative (and NaN) percentages are drawn as 0.
     const float shown = progress_ >= 0.0f ? progress_ : 0.0f;
-    const std::size_t cells = cellsThatFit();
+    const std::size_t columns = columns_();
+    const std::size_t cells = cellsThatFit(columns);
     const std::size_t filled = filledCells(cells, shown);
-    out << "\r"
-        << "[";
-    for (std::size_t cell = 0; cell < cells; ++cell) out << (cell <= filled ? doneText_ : remainingText_);
-    out << "]"
-        << " " << std::min(static_cast<unsigned>(shown), 100u) << "%"
-        << " " << statusText_ << std::flush;
+    std::string frame = "[";
+    for (std::size_t cell = 0; cell < cells; ++cell) frame += cell <= filled ? doneText_ : remainingText_;
+    frame += "] " + std::to_string(std::min(static_cast<unsigned>(shown), 100u)) + "% " + statusText_;
+    // With no room left for cells, the stage text gives way: a frame wider than the
+    // terminal would wrap on every redraw.
+    if (columns != 0 && frame.size() > columns) frame.resize(columns);
+    out << "\r" << frame << std::flush;
     rowOpen_ = true;
-}
-
-void ProgressBar::endRow(std::ostream& out) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    endRowLocked(out);
 }
 
 // A frame leaves the cursor at the end of its row, ready for the next "\r". A line
 // written now would run on after the frame; on a terminal it gets a row of its own.
 // Files and pipes see the frames and lines exactly as written.
-void ProgressBar::endRowLocked(std::ostream& out) {
+void ProgressBar::endRow(std::ostream& out) {
     if (rowOpen_ && columns_() != 0) out << "\n" << std::flush;
     rowOpen_ = false;
 }
 
 // A frame wider than the terminal wraps, and "\r" then goes back only to the start of
 // its last row: every redraw would leave a row behind. On a terminal the bar gives up
-// cells until the widest frame (100 %) fits in one row. Off a terminal frames keep
-// their width.
-std::size_t ProgressBar::cellsThatFit() const {
-    const std::size_t columns = columns_();
+// cells until the widest frame (100 %) fits in one row. Off a terminal (`columns` 0)
+// frames keep their width.
+std::size_t ProgressBar::cellsThatFit(std::size_t columns) const {
     if (columns == 0) return barWidth_;
     const std::size_t cellWidth = std::max<std::size_t>(1, doneText_.size());
     const std::size_t rest = std::string("[] 100% ").size() + statusText_.size();

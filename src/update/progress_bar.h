@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <functional>
 #include <iostream>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,12 +20,13 @@ using ColumnSource = std::function<std::size_t()>;
 
 // One console line, redrawn in place, showing the card's progress through the
 // stages of an update, plus how long each stage took: the time from its first
-// drawing to its latest, printed as a table when the bar is destroyed.
+// drawing to its latest, printed as a table when the bar is destroyed. Only the
+// thread that follows the card's events uses it, so it takes no lock.
 class ProgressBar {
 public:
     explicit ProgressBar(TickSource ticks = platformTickCount, std::ostream& tableOut = std::cout,
                          std::ostream& errorOut = std::cerr, ColumnSource columns = nullptr);
-    ~ProgressBar();  // prints the stage-duration table to tableOut; takes no lock
+    ~ProgressBar();  // prints the stage-duration table to tableOut
 
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
@@ -37,7 +37,7 @@ public:
     // Stage 1 is names[0]. Resets every stage's timing.
     void setStages(std::vector<std::string> names);
 
-    // Stores the percentage, then redraws; the two are separate critical sections.
+    // Stores the percentage, then redraws.
     void setProgress(std::uint8_t stage, float percent, std::ostream& out);
     void redraw(std::uint8_t stage, std::ostream& out);
     // Call before writing a line while the bar may be shown: on a terminal, ends the
@@ -47,8 +47,7 @@ public:
 private:
     void recordStage(std::uint8_t stage);
     void drawLine(std::ostream& out);
-    void endRowLocked(std::ostream& out);
-    std::size_t cellsThatFit() const;
+    std::size_t cellsThatFit(std::size_t columns) const;
     void printDurations() const;
 
     TickSource ticks_;
@@ -56,7 +55,6 @@ private:
     std::ostream& tableOut_;
     std::ostream& errorOut_;
 
-    std::mutex mutex_;  // guards everything below
     float progress_ = 0.0f;
     std::size_t barWidth_ = 60;
     std::string doneText_ = "#";

@@ -3,8 +3,7 @@
 namespace nexir {
 
 TransferTask::TransferTask(NEXIR& card, const UploadImage& image) {
-    future_ = std::async(std::launch::async, &NEXIR::transferImage, &card, image.bytes.get(), image.size,
-                         &bytesWritten_, &abort_);
+    future_ = std::async(std::launch::async, &NEXIR::transferImage, &card, image.bytes.get(), image.size, &abort_);
 }
 
 TransferTask::~TransferTask() { stop(); }

@@ -31,7 +31,6 @@ public:
 
 private:
     std::atomic<bool> abort_{false};
-    std::uint32_t bytesWritten_ = 0;
     std::future<UpdateResult> future_;
     std::optional<UpdateResult> result_;
 };

@@ -36,17 +36,28 @@ std::vector<std::string> stageNames(bool skipVerify) {
     return names;
 }
 
-// Shows a status event on the bar; a number that does not convert drops the event
-// with one line on standard error, prefixed by the phase's tag ("Error", "Error1").
-void showStatusEvent(const std::vector<std::string>& words, ProgressBar& bar, const char* tag) {
+// Shows a status event on the bar and returns its stage (0: none shown); a number that
+// does not convert drops the event with one line on standard error, prefixed by the
+// phase's tag ("Error", "Error1").
+int showStatusEvent(const std::vector<std::string>& words, ProgressBar& bar, const char* tag) {
     const StatusEvent event = parseStatusEvent(words);
-    if (!event.isStatus) return;
+    if (!event.isStatus) return 0;
     if (!event.error.empty()) {
         bar.endRow(std::cout);
         std::cerr << tag << ": " << event.error << std::endl;
-        return;
+        return 0;
     }
     bar.setProgress(static_cast<std::uint8_t>(event.stage), static_cast<float>(event.percent), std::cout);
+    return event.stage;
+}
+
+// What the card does on its own once it has the whole image, by the last stage it
+// reported: until it reports a later stage it is checking the image it received.
+std::string workOnItsOwn(int stage) {
+    if (stage <= 2) return "checking the image's CRC";
+    if (stage == 3) return "writing its flash";
+    if (stage == 4) return "verifying its flash write";
+    return "with the update";
 }
 
 void reportFailEvent(const std::string& line) { std::cout << "Received '" << line << "' . Upgrade failed\n"; }
@@ -189,6 +200,7 @@ PhaseOutcome handleTransferLine(const std::string& line, ProgressBar& bar, Trans
 std::int32_t awaitCompletion(NEXIR& card, EventLines& lines, ProgressBar& bar) {
     std::uint8_t timeouts = 0;
     bool warned = false;
+    int stage = 1;  // the last stage the card reported
     for (;;) {
         std::string line;
         try {
@@ -196,9 +208,8 @@ std::int32_t awaitCompletion(NEXIR& card, EventLines& lines, ProgressBar& bar) {
         } catch (const Interrupted& interruption) {
             if (warned) abortOnInterruption(card, interruption.signal);
             warned = true;
-            std::cout << "\nInterrupted: the card goes on writing its flash on its own; interrupt again to "
-                         "tell it to abort"
-                      << std::endl;
+            std::cout << "\nInterrupted: the card goes on " << workOnItsOwn(stage)
+                      << " on its own; interrupt again to tell it to abort" << std::endl;
             continue;
         }
         const EventLine event = classifyEventLine(line);
@@ -212,7 +223,7 @@ std::int32_t awaitCompletion(NEXIR& card, EventLines& lines, ProgressBar& bar) {
                 }
                 return abortUpdate(card, bar, "Error: Update timeout, aborting automatically: ");
             case EventKind::FourWords:
-                showStatusEvent(event.words, bar, "Error1");
+                if (const int shown = showStatusEvent(event.words, bar, "Error1")) stage = shown;
                 break;
             case EventKind::Fail:
                 std::cout << "\n";

@@ -26,6 +26,8 @@ TEST(CommandLine, RejectionsComeWithTheirExitCodeAndNoDeviceCall) {
         {update("FPGA", "STD", folder + "/missing"), 105, "--file: File does not exist: " + folder + "/missing"},
         {{"boot", "-b", "9600", "-i", "GOLD"}, 105, "--image: GOLD not in {gold,std}"},
         {{"log", "-b", "9600", "boot"}, 109, "The following argument was not expected: boot"},
+        {{"log", "-b"}, 114, "--baud: 1 required UINT missing"},
+        {{"log", "-b", "1", "-b", "2"}, 114, "--baud: At Most 1 required but received 2"},
         {{"update", "-b", "9600", "-t", "SW", "-w", "STD", "-f", file, "-s", "1", "--skip-verify"},
          109,
          "The following argument was not expected: --skip-verify"},

@@ -126,17 +126,33 @@ TEST(Log, CardsFoundBesideProblems) {
     }
 }
 
-// `boot` only finds the cards and releases them, with its own baud rate; a rate the
-// driver refuses (0) is only stored. Standard error says that the choice went nowhere.
+// A baud rate the driver refuses (the bench refuses 0) leaves every card's UART closed
+// and unasked, each card named once; the FIFO channel is still opened and closed.
+TEST(Log, ARefusedBaudRateLeavesTheCardsUnasked) {
+    const ProgramRun run = runOn(bundled("rack.json"), {"log", "-b", "0"});
+    std::string out;
+    for (const char* serial : {"NX21A0417A", "NX23C1102A"}) {
+        out += "error: card "s + serial + ": the D2XX driver refused the baud rate 0 (D2XX status 7)\n" +
+               "error: Issue found with card " + serial + " update functions not available at this time\n";
+    }
+    EXPECT_EQ(run.out, out + kNoCardFound + kNoReadyCards);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(uartCommands(run.callLog), std::vector<std::string>{});
+    EXPECT_EQ(callsOf(run.callLog, "FT_SetFlowControl").size(), 0u);
+    EXPECT_EQ(handleProblems(run.callLog), "");
+}
+
+// `boot` only finds the cards and releases them, with its own baud rate. Standard error
+// says that the choice went nowhere.
 TEST(Boot, ReleasesTheCardsAndSendsNothingOfItsOwn) {
-    ProgramRun run = runOn(bundled("rack.json"), {"boot", "-b", "0", "-i", "gold", "-n"});
+    ProgramRun run = runOn(bundled("rack.json"), {"boot", "-b", "57600", "-i", "gold", "-n"});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err,
               "notice: the boot image choice (gold, now) was not sent: the cards offer no command for it, so nothing "
               "was changed\n");
     EXPECT_EQ(uartCommands(run.callLog), (std::vector<std::string>{"GET HW_SLOT_ID\n", "GET HW_SLOT_ID\n"}));
-    for (const json& call : callsOf(run.callLog, "FT_SetBaudRate")) EXPECT_EQ(call["baud"], 0);
+    for (const json& call : callsOf(run.callLog, "FT_SetBaudRate")) EXPECT_EQ(call["baud"], 57600);
     EXPECT_EQ(handleProblems(run.callLog), "");
 
     run = runOn(bundled("no_devices.json"), {"boot", "-b", "115200", "-i", "std"});

@@ -28,6 +28,11 @@ Recorded recorded(const std::string& scenario, const std::vector<std::string>& a
     env.push_back("NEXIR_RECORD=" + path);
     Recorded result{runUpdater(args, throughRecorder(scenario, env, libraryDir)), path, readFile(path), {}};
     result.lines = callsOf(result.text);
+    // A run that records says so first, on standard error; the rest is the program's own.
+    const std::string announced =
+        "nexir-updater recorder: recording this run's D2XX calls to " + path + " (NEXIR_RECORD)\n";
+    EXPECT_EQ(result.run.err.substr(0, announced.size()), announced);
+    if (result.run.err.rfind(announced, 0) == 0) result.run.err.erase(0, announced.size());
     return result;
 }
 
