@@ -63,11 +63,12 @@ struct EepromConfig {
     std::shared_ptr<const RecordedEeprom> recorded;  // replay: the contents FT_EE_Read gave, flag included
 };
 
-// The moment a card goes away, as if unplugged: exactly one of the three is set.
+// The moment a card goes away, as if unplugged: exactly one of the four is set.
 struct UnplugConfig {
     std::optional<std::uint64_t> afterFifoBytes;  // once its FIFO has taken this many bytes
     std::optional<int> afterTransferMs;           // this long after the last byte of the announced image
     std::optional<std::string> atCommand;         // as it takes this command line, which gets no answer
+    bool asRecorded = false;                      // replay: when the recorded card went (replay.h)
 };
 
 struct CardConfig {
@@ -126,6 +127,7 @@ struct Scenario {
     std::vector<DeviceConfig> devices;  // the whole list, filler devices included
     std::map<std::string, CardConfig> cards;
     std::vector<FaultConfig> faults;
+    std::vector<std::string> replayNotes;  // replay: what of the recording cannot be played, one line each
 };
 
 // Throws std::runtime_error naming what is wrong and where. Relative paths are resolved
