@@ -661,9 +661,11 @@ void RecordingReader::failuresAndUnplug(const std::vector<int>& chip, RecordedCa
             unplaced(*calls[gone].first, "the unplug");
         }
     }
-    for (std::size_t i = 0; i < gone; ++i) {
+    for (std::size_t i = 0; i < calls.size(); ++i) {
         const HandleCall& call = *calls[i].first;
-        if (call.status == FT_OK || !failurePlayedInPlace(call)) {
+        // A command write in progress as the card went fails itself, and is played so.
+        const bool wentDuring = call.function == "FT_Write" && goneAt && call.moment == *goneAt;
+        if (call.status == FT_OK || !failurePlayedInPlace(call) || (i >= gone && !wentDuring)) {
             continue;
         }
         const auto at = place(call.moment);

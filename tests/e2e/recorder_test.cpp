@@ -60,6 +60,16 @@ std::map<std::string, int> tally(const std::vector<json>& calls, const char* cou
     return counts;
 }
 
+// The failed calls per function, device and status (FT_ResetPort fails on Linux always).
+std::map<std::string, int> failures(const std::vector<json>& calls, const char* countKey) {
+    std::map<std::string, int> failed = tally(calls, countKey);
+    for (auto entry = failed.begin(); entry != failed.end();) {
+        const bool ok = entry->first.size() > 9 && entry->first.compare(entry->first.size() - 9, 9, " status 0") == 0;
+        entry = ok || entry->first.rfind("FT_ResetPort", 0) == 0 ? failed.erase(entry) : std::next(entry);
+    }
+    return failed;
+}
+
 std::string joined(const std::vector<json>& calls, const std::string& function, const char* key) {
     std::string text;
     for (const json& call : calls) {
@@ -171,7 +181,8 @@ TEST(Recorder, FindsTheLibraryPastItselfOrSaysWhatIsMissing) {
 }
 
 // Sessions recorded on the bench, replayed from their recordings alone: the program prints
-// the same and ends alike (times aside), and the FIFO takes each write as it did. The card
+// the same and ends alike (times aside), the FIFO takes each write as it did, and the
+// calls the recorded driver failed fail alike, a poll and a command write too. The card
 // that goes silent after the upload is waited on for six read periods, about 12 s.
 TEST(Recorder, ReplayRunsAsTheRecordedSession) {
     const std::string image = imageFile(patternBytes(1 << 20));
@@ -185,6 +196,9 @@ TEST(Recorder, ReplayRunsAsTheRecordedSession) {
     };
     const std::string failingFifo =
         R"("faults": [{"function": "FT_Write", "device": 0, "status": 4, "perform": true}])";
+    const std::string failingPollAndCommand =
+        R"("faults": [{"function": "FT_GetStatus", "device": 1, "status": 4, "times": 1, "skip": 1, "perform": true},
+                      {"function": "FT_Write", "device": 1, "status": 4, "times": 1, "skip": 2, "perform": true}])";
     for (const auto& [what, scenario, args] :
          std::vector<std::tuple<std::string, std::string, std::vector<std::string>>>{
              {"log of four cards", bundled("rack_four_mixed.json"), {"log", "-b", "115200"}},
@@ -192,6 +206,7 @@ TEST(Recorder, ReplayRunsAsTheRecordedSession) {
              {"FAIL while writing flash", card(R"(, "fail_at_stage": 3)"),
               updateArgs("SW", "GOLD", image, "1", {"-v"})},
              {"FIFO write fails", card("", failingFifo), updateArgs("FPGA", "STD", image)},
+             {"a poll and a command write fail", card("", failingPollAndCommand), updateArgs("FPGA", "STD", image)},
              {"silent after the upload", card(R"(, "silent_after_transfer": true)"),
               updateArgs("FPGA", "STD", image)}}) {
         SCOPED_TRACE(what);
@@ -200,12 +215,48 @@ TEST(Recorder, ReplayRunsAsTheRecordedSession) {
         EXPECT_EQ(std::tie(replay.exitCode, replay.err), std::tie(original.run.exitCode, original.run.err));
         EXPECT_EQ(maskTimes(replay.out), maskTimes(original.run.out));
         EXPECT_EQ(fifoWrites(callsOf(replay.callLog)), fifoWrites(original.lines));
+        EXPECT_EQ(failures(callsOf(replay.callLog), "polls"), failures(original.lines, "calls"));
+        if (what == "a poll and a command write fail") {
+            EXPECT_EQ(failures(original.lines, "calls").size(), 2u);
+        }
+    }
+}
+
+// Sessions recorded in the field on FTDI's own library (recordings/README.md), replayed
+// with the recorded command: the program prints what it printed there and ends alike,
+// times aside. Where the card was unplugged, the replay answers as the gone card did
+// from the moment the recorded driver first failed a call on it.
+TEST(Recorder, FieldRecordingsReplayAsInTheField) {
+    const std::string folder = makeTempDir();
+    for (const auto& [name, exitCode] : std::vector<std::pair<std::string, int>>{{"log-two-cards", 0},
+                                                                                 {"update-at-8MBps", 0},
+                                                                                 {"silent-card", 1},
+                                                                                 {"eeprom-fifo-flag-clear", 0},
+                                                                                 {"unplug-during-log", 1},
+                                                                                 {"unplug-during-upload", 1},
+                                                                                 {"unplug-after-upload", 1}}) {
+        SCOPED_TRACE(name);
+        const std::string path = std::string(NEXIR_FIELD_RECORDINGS) + "/" + name;
+        const std::string recording = readFile(path + ".jsonl");
+        std::vector<std::string> args = json::parse(recording.substr(0, recording.find('\n')))["command"];
+        args.erase(args.begin());
+        // The image only needs the recorded size, "image-<n>mib.bin".
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            if (args[i - 1] != "-f") continue;
+            args[i] = folder + "/" + args[i];
+            writeFile(args[i], std::string(std::size_t(std::stoi(args[i].substr(args[i].rfind('-') + 1))) << 20, 'x'));
+        }
+        const ProgramRun replay = replayed(path + ".jsonl", args);
+        EXPECT_EQ(replay.exitCode, exitCode) << replay.out;
+        EXPECT_EQ(maskTimes(replay.out), maskTimes(readFile(path + ".out")));
+        EXPECT_EQ(replay.err.find("cardbench"), std::string::npos) << replay.err;
     }
 }
 
 // Replayed with another command, the first command the recorded card never got is named
-// on standard error and in the call log, and goes unanswered. A recording cut short is
-// refused with its file and line, and the bench shows no devices.
+// on standard error and in the call log, and goes unanswered; so is, once, a recorded
+// failure that the replay cannot place. A recording cut short is refused with its file
+// and line, and the bench shows no devices.
 TEST(Recorder, ReplayNamesADivergenceAndRefusesACutRecording) {
     const Recorded log = recorded(bundled("rack.json"), {"log", "-b", "115200"});
     const ProgramRun update = replayed(log.path, updateArgs("FPGA", "STD", imageFile("abc"), "3"));
@@ -217,6 +268,22 @@ TEST(Recorder, ReplayNamesADivergenceAndRefusesACutRecording) {
     EXPECT_NE(update.callLog.find(json{{"replay", divergence}}.dump()), std::string::npos) << update.callLog;
     EXPECT_NE(update.out.find("Subscription failed: 'TIMEOUT'"), std::string::npos) << update.out;
     EXPECT_EQ(update.exitCode, 1);
+
+    // A failed poll on the null handle, which the bench answers by itself, added before
+    // the closing line of a field recording, whose counts follow.
+    std::string field = readFile(NEXIR_FIELD_RECORDINGS "/unplug-during-log.jsonl");
+    const std::size_t closing = field.rfind("{\"end\"");
+    field.insert(closing,
+                 R"({"t":[1819940,1819941],"fn":"FT_GetStatus","h":0,"dev":-1,"status":4,"rx":0,"tx":0,"event":0})"
+                 "\n");
+    field.replace(field.find(R"("calls":35,"lines":25)", closing), 21, R"("calls":36,"lines":26)");
+    const std::string edited = makeTempDir() + "/edited.jsonl";
+    writeFile(edited, field);
+    const ProgramRun unplaced = replayed(edited, {"log", "-b", "115200"});
+    const std::string note = "line 25: FT_GetStatus on the null handle answered 4, which the replay cannot place";
+    EXPECT_EQ(unplaced.err, "cardbench: replay: " + note + "\n");
+    EXPECT_EQ(occurrences(unplaced.callLog, json{{"replay", note}}.dump()), 1u) << unplaced.callLog;
+    EXPECT_EQ(unplaced.out, readFile(NEXIR_FIELD_RECORDINGS "/unplug-during-log.out"));
 
     // Cut inside a line, before a call's "fn", about half-way.
     const std::string cut = makeTempDir() + "/cut.jsonl";
