@@ -70,6 +70,25 @@ std::map<std::string, int> failures(const std::vector<json>& calls, const char* 
     return failed;
 }
 
+// Each device's polls in order as status/rx, a stretch of equal ones as one with its count:
+// a run or a fold of polls may only hold polls that gave the same.
+std::map<int, std::string> polls(const std::vector<json>& calls, const char* countKey) {
+    std::map<int, std::vector<std::pair<std::string, int>>> stretches;
+    for (const json& call : calls) {
+        if (call.value("fn", "") != "FT_GetStatus") continue;
+        auto& device = stretches[call.value("dev", -1)];
+        const std::string result =
+            std::to_string(call.value("status", -1)) + "/" + std::to_string(call.value("rx", -1));
+        if (device.empty() || device.back().first != result) device.emplace_back(result, 0);
+        device.back().second += call.value(countKey, 1);
+    }
+    std::map<int, std::string> shown;
+    for (const auto& [device, list] : stretches) {
+        for (const auto& [result, count] : list) shown[device] += result + " x" + std::to_string(count) + ", ";
+    }
+    return shown;
+}
+
 std::string joined(const std::vector<json>& calls, const std::string& function, const char* key) {
     std::string text;
     for (const json& call : calls) {
@@ -79,7 +98,8 @@ std::string joined(const std::vector<json>& calls, const std::string& function, 
 }
 
 // Header first, closing line last, and between them the calls the bench logged: the
-// same counts per function, device and status, the same commands and answers.
+// same counts per function, device and status, the same polls in the same order, the
+// same commands and answers.
 void expectFaithful(const Recorded& recorded) {
     ASSERT_GE(recorded.lines.size(), 3u) << recorded.run.err;
     const json& header = recorded.lines.front();
@@ -89,6 +109,7 @@ void expectFaithful(const Recorded& recorded) {
     const std::vector<json> bench = callsOf(recorded.run.callLog);
     const auto calls = tally(recorded.lines, "calls");
     EXPECT_EQ(calls, tally(bench, "polls"));
+    EXPECT_EQ(polls(recorded.lines, "calls"), polls(bench, "polls"));
     EXPECT_EQ(joined(recorded.lines, "FT_Write", "data"), joined(bench, "FT_Write", "text"));
     EXPECT_EQ(joined(recorded.lines, "FT_Read", "data"), joined(bench, "FT_Read", "text"));
     const json& closing = recorded.lines.back();
@@ -182,7 +203,8 @@ TEST(Recorder, FindsTheLibraryPastItselfOrSaysWhatIsMissing) {
 
 // Sessions recorded on the bench, replayed from their recordings alone: the program prints
 // the same and ends alike (times aside), the FIFO takes each write as it did, and the
-// calls the recorded driver failed fail alike, a poll and a command write too. The card
+// calls the recorded driver failed fail alike, a poll and a command write too; a failed
+// poll among empty ones is recorded apart from their runs. The card
 // that goes silent after the upload is waited on for six read periods, about 12 s.
 TEST(Recorder, ReplayRunsAsTheRecordedSession) {
     const std::string image = imageFile(patternBytes(1 << 20));
@@ -211,6 +233,7 @@ TEST(Recorder, ReplayRunsAsTheRecordedSession) {
               updateArgs("FPGA", "STD", image)}}) {
         SCOPED_TRACE(what);
         const Recorded original = recorded(scenario, args);
+        expectFaithful(original);
         const ProgramRun replay = replayed(original.path, args);
         EXPECT_EQ(std::tie(replay.exitCode, replay.err), std::tie(original.run.exitCode, original.run.err));
         EXPECT_EQ(maskTimes(replay.out), maskTimes(original.run.out));
