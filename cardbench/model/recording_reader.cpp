@@ -31,9 +31,6 @@ constexpr std::int64_t kMaxTime = 1000000000000000;
 // the moment between a call's end and its line (longer for a FIFO write, whose CRC is
 // taken first). Times that go back further than this were edited.
 constexpr std::int64_t kThreadSkewUs = 1000000;
-// Without a recorded list, the count alone is played, by plain devices; the program
-// tells only none, up to 254 and more apart.
-constexpr std::int64_t kMostUnlistedDevices = 1024;
 
 struct FunctionRule {
     const char* name;
@@ -213,6 +210,10 @@ Json RecordingReader::parse(const char* begin, const char* end) const {
             reason = reason.substr(column);
         }
         refuse("not JSON: " + reason);
+    } catch (const Json::out_of_range& error) {
+        // A number beyond a double's range: the library names it but gives no position.
+        const std::string reason = error.what();
+        refuse("not JSON: " + reason.substr(reason.find(']') + 2));
     }
 }
 
@@ -369,7 +370,9 @@ void RecordingReader::call(const Json& line) {
 void RecordingReader::traffic(const std::string& function, const Json& line, std::int64_t start, std::int64_t end,
                               FT_STATUS status, int device) {
     if (function == "FT_CreateDeviceInfoList" && !listed_ && firstCount_ == 0 && line.contains("numDevs")) {
-        firstCount_ = std::min(integer(line, "", "numDevs", 0, kMaxDword), kMostUnlistedDevices);
+        // Without a recorded list, the count alone is played, by plain devices; the program
+        // tells only none, up to 254 and more apart.
+        firstCount_ = std::min(integer(line, "", "numDevs", 0, kMaxDword), std::int64_t(kMostDevices));
     } else if (function == "FT_GetDeviceInfoList" && status == FT_OK && line.contains("nodes")) {
         listing(line);
     } else if (function == "FT_Open" && status == FT_OK) {
@@ -459,6 +462,10 @@ void RecordingReader::listing(const Json& line) {
     const Json& nodes = line["nodes"];
     if (!nodes.is_array()) {
         refuse("nodes: expected an array, found " + shown(nodes));
+    }
+    if (nodes.size() > kMostDevices) {
+        refuse("nodes: " + std::to_string(nodes.size()) + " devices, more than the bench lists (" +
+               std::to_string(kMostDevices) + ")");
     }
     std::vector<DeviceConfig> devices;
     for (std::size_t i = 0; i < nodes.size(); ++i) {

@@ -111,6 +111,9 @@ struct DeviceConfig {
 };
 
 constexpr long kAlways = std::numeric_limits<long>::max();
+// The longest device list a scenario or a recording may make: far beyond the 254 devices
+// the program takes, and small enough that no file can make the bench grow without bound.
+constexpr std::size_t kMostDevices = 1024;
 
 struct FaultConfig {
     std::string function;
