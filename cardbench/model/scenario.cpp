@@ -356,7 +356,25 @@ std::string chipSerial(const std::string& serial) {
     return serial.empty() ? serial : serial.substr(0, serial.size() - 1);
 }
 
-Scenario parseScenario(const std::string& jsonText, const std::string& baseDir) {
+namespace {
+
+// Keys and names that a message quotes come from the file: its control characters are
+// shown as \xNN, so that the message stays one line.
+std::string withControlsEscaped(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string shown;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            shown += {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+Scenario parseDocument(const std::string& jsonText, const std::string& baseDir) {
     Document document;
     try {
         document = Document::parse(jsonText, nullptr, true, true);  // comments allowed
@@ -371,6 +389,16 @@ Scenario parseScenario(const std::string& jsonText, const std::string& baseDir) 
     Scenario scenario = parseRoot(JsonView(document, readValues), baseDir);
     rejectUnread(document, "", readValues);
     return scenario;
+}
+
+}  // namespace
+
+Scenario parseScenario(const std::string& jsonText, const std::string& baseDir) {
+    try {
+        return parseDocument(jsonText, baseDir);
+    } catch (const std::runtime_error& refusal) {
+        throw std::runtime_error(withControlsEscaped(refusal.what()));
+    }
 }
 
 }  // namespace cardbench

@@ -164,6 +164,7 @@ TEST_F(Bench, ScenariosAndRecordingsLoadOrAreRefusedWithFileAndPlace) {
     write(R"({"devices": [{"plain_devices": 1000}, {"plain_devices": 25}]})",
           "devices[1].plain_devices: a run that makes the list longer than the bench's 1024 devices");
     write(R"({"device_count": 1025})", "device_count: more than the bench's 1024 devices");
+    write(R"({"cards": {"c": {"sl\not": 1}}})", "cards.c.sl\\x0Aot: unknown key");
     const auto lines = [](std::initializer_list<std::string> texts) {
         std::string text;
         for (const std::string& line : texts) text += line + "\n";
