@@ -7,7 +7,10 @@
 // it is sent must be the next one the recorded card received, and the bytes the recorded
 // program read from it come due at the recorded delay after the moment they followed
 // (a command, a UART open, the start or end of a FIFO write). Its FIFO takes each write at
-// the pace, to the count and with the status of the recorded write in the same place.
+// the pace, to the count and with the status of the recorded write in the same place. The
+// driver's other statuses are placed the same way: a poll, read or command write that the
+// recorded driver failed fails at its moment, and a card whose recorded chip went away
+// goes at the moment it went, so that every later call answers as on a gone card.
 #pragma once
 
 #include <array>
