@@ -247,8 +247,9 @@ TEST(Recorder, ReplayRunsAsTheRecordedSession) {
 
 // Sessions recorded in the field on FTDI's own library (recordings/README.md), replayed
 // with the recorded command: the program prints what it printed there and ends alike,
-// times aside. Where the card was unplugged, the replay answers as the gone card did
-// from the moment the recorded driver first failed a call on it.
+// times aside, and the calls that failed there fail alike. Where the card was unplugged,
+// the replay answers as the gone card did from the moment the recorded driver first
+// failed a call on it.
 TEST(Recorder, FieldRecordingsReplayAsInTheField) {
     const std::string folder = makeTempDir();
     for (const auto& [name, exitCode] : std::vector<std::pair<std::string, int>>{{"log-two-cards", 0},
@@ -273,6 +274,7 @@ TEST(Recorder, FieldRecordingsReplayAsInTheField) {
         EXPECT_EQ(replay.exitCode, exitCode) << replay.out;
         EXPECT_EQ(maskTimes(replay.out), maskTimes(readFile(path + ".out")));
         EXPECT_EQ(replay.err.find("cardbench"), std::string::npos) << replay.err;
+        EXPECT_EQ(failures(callsOf(replay.callLog), "polls"), failures(callsOf(recording), "calls"));
     }
 }
 
