@@ -1,25 +1,35 @@
 #!/usr/bin/env bash
-# The strongest round trip of a recording: nexir-updater runs on FTDI's own D2XX library
-# (its FT2232H cards emulated at the USB level by the realdriver rig) with the recorder in
-# front, then on the bench that replays the recording. Both runs must print the same (the
-# stage durations and the elapsed time aside) and exit alike: `log` of a two-card rack,
-# and a 4 MiB update through a FIFO paced at 8 MB/s. FTDI's library never enters the
-# project: the rig fetches it into $REAL_D2XX_DIR (default /tmp/nexir-real-d2xx).
+# The strongest round trip of a recording: nexir-updater runs on FTDI's own D2XX library,
+# whose FT2232H cards a USB-level bench emulates, with the recorder in front; then on the
+# card bench that replays the recording. Both runs must print the same (the stage
+# durations and the elapsed time aside) and exit alike: `log` of a two-card rack, and a
+# 4 MiB update through a FIFO paced at 8 MB/s. FTDI's library never enters the project:
+# the user names the copy they have.
 #
-# Usage: recorder/real-roundtrip.sh [RIG [OUT]]
-#   RIG  the realdriver rig (default /work/shared/realdriver), whose README lists what it needs
-#   OUT  where the recordings, outputs and USB logs go (default: a new temporary folder)
-# Needs a build in $BUILD_DIR (default build). Exit 0 when both round trips hold.
+# Usage: FTDI_D2XX_LIBRARY=PATH NEXIR_USB_BENCH=COMMAND recorder/real-roundtrip.sh [OUT]
+#   FTDI_D2XX_LIBRARY  FTDI's libftd2xx.so for Linux, from FTDI's D2XX driver release
+#   NEXIR_USB_BENCH    a command that runs a program above FTDI's library with FT2232H cards
+#                      emulated at the USB level, as
+#                      COMMAND --lib LIBRARY --log USB_LOG --card SERIAL:SLOT... [--fifo-rate MB_S] -- PROGRAM...
+#   OUT                where the recordings, outputs and USB logs go (default: a new temporary folder)
+# Needs a build in $BUILD_DIR (default build). Exit 0 when both round trips hold, 2 when
+# something it needs is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-rig=${1:-/work/shared/realdriver}
-out=${2:-$(mktemp -d)}
-lib=${REAL_D2XX_DIR:-/tmp/nexir-real-d2xx}
+needs() { echo "real-roundtrip.sh: needs $*" >&2; exit 2; }
+lib=${FTDI_D2XX_LIBRARY:-}
+usb_bench=${NEXIR_USB_BENCH:-}
+[ -n "$lib" ] && [ -f "$lib" ] ||
+    needs "FTDI's D2XX library: set FTDI_D2XX_LIBRARY to the path of its libftd2xx.so (FTDI's driver" \
+        "release for Linux; docs/hardware.md, \"The D2XX library from FTDI\")"
+[ -n "$usb_bench" ] ||
+    needs "a USB-level card bench that shows FTDI's library FT2232H cards: set NEXIR_USB_BENCH to the command" \
+        "that runs it (the project's own is to come in cardbench/usb/)"
+out=${1:-$(mktemp -d)}
 build=$(cd "${BUILD_DIR:-build}" && pwd)
 for file in nexir-updater recorder/libftd2xx.so cardbench/libftd2xx.so; do
-    [ -f "$build/$file" ] || { echo "real-roundtrip.sh: no $build/$file; build the project first" >&2; exit 2; }
+    [ -f "$build/$file" ] || needs "$build/$file; build the project first"
 done
-[ -f "$lib/libftd2xx.so" ] || "$rig/get_real_d2xx.sh" "$lib"
 mkdir -p "$out"
 head -c $((4 << 20)) /dev/urandom >"$out/image-4mib.bin"
 
@@ -28,18 +38,18 @@ shown() {
     sed -E 's/>> [0-9.e+-]+ seconds\./>> <t> seconds./; s/Elapsed Time [0-9]+mins [0-9]+secs/Elapsed Time <t>/' \
         "$out/$1.out"
     echo "--- standard error"
-    cat "$out/$1.err"
+    grep -v '^nexir-updater recorder: recording ' "$out/$1.err" || true
     echo "--- exit $(cat "$out/$1.rc")"
 }
 
-# NAME "EMULATOR OPTIONS" PROGRAM ARGUMENTS...: records on the real library, replays on the bench.
+# NAME "USB BENCH OPTIONS" PROGRAM ARGUMENTS...: records on the real library, replays on the bench.
 failed=0
 roundtrip() {
     local name=$1 emulation=$2
     shift 2
-    # shellcheck disable=SC2086  # the emulator's options are words
-    /usr/bin/python3 "$rig/ftemu.py" --lib "$lib" --log "$out/$name.usb.log" $emulation -- \
-        env LD_LIBRARY_PATH="$build/recorder" NEXIR_RECORD_D2XX="$lib/libftd2xx.so" NEXIR_RECORD="$out/$name.jsonl" \
+    # shellcheck disable=SC2086  # the USB bench's command and options are words
+    $usb_bench --lib "$lib" --log "$out/$name.usb.log" $emulation -- \
+        env LD_LIBRARY_PATH="$build/recorder" NEXIR_RECORD_D2XX="$lib" NEXIR_RECORD="$out/$name.jsonl" \
         "$build/nexir-updater" "$@" >"$out/$name.real.out" 2>"$out/$name.real.err" && rc=0 || rc=$?
     echo "$rc" >"$out/$name.real.rc"
     LD_LIBRARY_PATH="$build/cardbench" CARDBENCH_SCENARIO="$out/$name.jsonl" \

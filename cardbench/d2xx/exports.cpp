@@ -158,6 +158,11 @@ bool install(const std::string& source, const std::string& jsonText, const std::
             bench.lastError = world->devices.sharedDirProblem();
             return false;
         }
+        // Said once, as the replay begins, like a command that leaves the recording.
+        for (const std::string& note : scenario.replayNotes) {
+            std::fprintf(stderr, "cardbench: replay: %s\n", note.c_str());
+            world->log.write(LogLine{{"replay", note}});
+        }
         bench.lastError = world->setupProblem;
         replaceWorld(bench, std::move(world));
         return true;
@@ -300,6 +305,15 @@ public:
 
     Eeprom& eeprom() { return *world_->devices.device(device_).eeprom; }
 
+    // Replay: a poll, read or command write that the recorded driver failed at this point
+    // of the session answers the recorded status once it has done its work.
+    void playRecordedFailure() { recorded_ = world_->devices.recordedFailure(device_, line_["fn"].get<std::string>()); }
+
+    // Such a write reports no more bytes taken than the recorded one did.
+    DWORD recordedWritten(DWORD written) const {
+        return recorded_ ? DWORD(std::min<std::uint64_t>(written, recorded_->written)) : written;
+    }
+
     FT_STATUS finish(FT_STATUS status) {
         logUnplugs();
         return writeLine(status);
@@ -308,6 +322,9 @@ public:
     // FT_GetStatus: empty polls are counted instead of logged one by one.
     FT_STATUS finishPoll(FT_STATUS status, DWORD waiting) {
         logUnplugs();
+        if (recorded_) {
+            status = recorded_->status;
+        }
         if (waiting == 0 && !fault_ && !staleHandle_) {
             world_->log.emptyPoll(device_, status);
             return status;
@@ -327,6 +344,8 @@ private:
         if (fault_) {
             status = fault_->status;
             line_["fault"] = true;
+        } else if (recorded_) {
+            status = recorded_->status;
         }
         if (staleHandle_) {
             line_["stale"] = true;
@@ -349,6 +368,7 @@ private:
     bool staleHandle_ = false;
     bool gone_ = false;
     std::optional<FaultPlan::Fault> fault_;
+    std::optional<PlayedFailure> recorded_;
     LogLine line_;
 };
 
@@ -449,6 +469,7 @@ FT_STATUS FTD2XX_CALL FT_Read(FT_HANDLE handle, void* buffer, DWORD bytesToRead,
     if (call.handle().gone()) {
         data.clear();  // what had arrived is lost with the card
     }
+    call.playRecordedFailure();
     std::memcpy(buffer, data.data(), data.size());
     *bytesReturned = DWORD(data.size());
     call.arg("returned", *bytesReturned);
@@ -464,7 +485,8 @@ FT_STATUS FTD2XX_CALL FT_Write(FT_HANDLE handle, void* buffer, DWORD bytesToWrit
     }
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
     const auto outcome = call.devices().write(call.handle(), bytes, bytesToWrite);
-    *bytesWritten = DWORD(outcome.written);
+    call.playRecordedFailure();
+    *bytesWritten = call.recordedWritten(DWORD(outcome.written));
     call.arg("written", *bytesWritten);
     if (!call.devices().isCardFifo(call.device())) {
         call.arg("text", std::string(reinterpret_cast<const char*>(bytes), bytesToWrite));
@@ -526,6 +548,7 @@ FT_STATUS FTD2XX_CALL FT_GetStatus(FT_HANDLE handle, DWORD* rxQueue, DWORD* txQu
         return call.finish(FT_INVALID_PARAMETER);
     }
     const DWORD waiting = DWORD(call.devices().waiting(call.handle()));
+    call.playRecordedFailure();
     *rxQueue = waiting;
     *txQueue = 0;  // writes are synchronous, as in the vendor library on Linux
     *eventStatus = 0;

@@ -413,4 +413,18 @@ std::vector<std::string> Card::takeReplayDivergences() {
     return replay_ ? replay_->takeDivergences() : std::vector<std::string>{};
 }
 
+std::optional<PlayedFailure> Card::recordedFailure(const std::string& function, Channel channel) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return replay_ ? replay_->failure(function, channel, Clock::now()) : std::nullopt;
+}
+
+bool Card::recordedUnplugDue(Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!replay_) {
+        return false;
+    }
+    advanceLocked(now);
+    return rx_.empty() && replay_->unplugDue(now);
+}
+
 }  // namespace cardbench

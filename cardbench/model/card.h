@@ -33,6 +33,7 @@ public:
     std::string take(std::size_t maxBytes, Clock::time_point now);
     void dropArrived(Clock::time_point now);
     std::optional<Clock::time_point> nextArrival(Clock::time_point now) const;
+    bool empty() const { return batches_.empty(); }
 
 private:
     struct Batch {
@@ -83,6 +84,12 @@ public:
 
     // Replay: the commands sent that the recorded card never received here, one line each.
     std::vector<std::string> takeReplayDivergences();
+    // Replay: the status the recorded driver failed this call of `function` with, if it
+    // failed one at this point of the session.
+    std::optional<PlayedFailure> recordedFailure(const std::string& function, Channel channel);
+    // Replay: whether the recorded card has gone by now. It goes only once the program
+    // has read every byte it sent, as the recorded program had.
+    bool recordedUnplugDue(Clock::time_point now);
 
 private:
     void advanceLocked(Clock::time_point now);

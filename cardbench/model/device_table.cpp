@@ -152,6 +152,9 @@ bool Presence::fifoFull() const {
 }
 
 bool Presence::timeUp(Clock::time_point now) const {
+    if (unplug().asRecorded) {
+        return card_->recordedUnplugDue(now);
+    }
     const auto& after = unplug().afterTransferMs;
     if (!after) {
         return false;
@@ -434,6 +437,11 @@ bool DeviceTable::gone(int index) {
         unplug(target);
     }
     return target.presence->gone();
+}
+
+std::optional<PlayedFailure> DeviceTable::recordedFailure(int index, const std::string& function) const {
+    const Device& target = device(index);
+    return target.card ? target.card->recordedFailure(function, target.config.channel) : std::nullopt;
 }
 
 // From now on every call on the card's handles fails, and calls blocked on them end.

@@ -62,19 +62,20 @@ private:
 
 // Whether a card is still on the bus. The card's scenario may unplug it once its FIFO has
 // taken a number of bytes, a while after the last byte of its upload, or as it takes a
-// given command line (which the card itself reports, Card::uartWrite); it is gone for good
-// then. The counts and times are the card's own. Thread-safe.
+// given command line (which the card itself reports, Card::uartWrite); a replayed card goes
+// when the recorded one did. It is gone for good then. The counts and times are the
+// card's own. Thread-safe.
 class Presence {
 public:
     // `card` has an unplug in its configuration.
-    explicit Presence(std::shared_ptr<const Card> card) : card_(std::move(card)) {}
+    explicit Presence(std::shared_ptr<Card> card) : card_(std::move(card)) {}
 
     bool gone() const { return gone_; }
     // Of `length` bytes offered to the FIFO, how many it takes before the card goes.
     std::size_t fifoRoom(std::size_t length) const;
     // Whether the FIFO has taken the bytes the card goes after.
     bool fifoFull() const;
-    // Whether the time after the upload has run out.
+    // Whether the time after the upload has run out, or the recorded card's time has come.
     bool timeUp(Clock::time_point now) const;
     // True for the one caller that takes the card away.
     bool takeAway() { return !gone_.exchange(true); }
@@ -82,7 +83,7 @@ public:
 private:
     const UnplugConfig& unplug() const { return *card_->config().unplug; }
 
-    const std::shared_ptr<const Card> card_;
+    const std::shared_ptr<Card> card_;
     std::atomic<bool> gone_{false};
 };
 
@@ -176,6 +177,8 @@ public:
 
     // Whether the device's card has gone away; a card whose time has come goes now.
     bool gone(int index);
+    // Replay: the status the recorded driver failed this call on the device with, if any.
+    std::optional<PlayedFailure> recordedFailure(int index, const std::string& function) const;
     // The unplugs since the last call, in order.
     std::vector<Unplugged> takeUnplugged();
 

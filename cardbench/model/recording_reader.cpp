@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <map>
@@ -30,9 +31,6 @@ constexpr std::int64_t kMaxTime = 1000000000000000;
 // the moment between a call's end and its line (longer for a FIFO write, whose CRC is
 // taken first). Times that go back further than this were edited.
 constexpr std::int64_t kThreadSkewUs = 1000000;
-// Without a recorded list, the count alone is played, by plain devices; the program
-// tells only none, up to 254 and more apart.
-constexpr std::int64_t kMostUnlistedDevices = 1024;
 
 struct FunctionRule {
     const char* name;
@@ -81,6 +79,24 @@ std::string shown(const Json& value) {
     return text.size() > 40 ? text.substr(0, 37) + "..." : text;
 }
 
+// A call on one of the device's handles, as the recorded driver answered it.
+struct HandleCall {
+    std::size_t line;
+    std::string function;
+    std::int64_t moment;  // when its status showed: a write's end, another call's start
+    FT_STATUS status;
+    std::int64_t calls;
+    std::int64_t written;  // a write's
+    bool fifoWrite;
+};
+
+// The calls whose failures are played where they happened (replay.h); those of opening and
+// set-up are played call by call as faults, a FIFO write's with its pace.
+bool failurePlayedInPlace(const HandleCall& call) {
+    return call.function == "FT_GetStatus" || call.function == "FT_Read" ||
+           (call.function == "FT_Write" && !call.fifoWrite);
+}
+
 struct FifoWriteAt {
     std::int64_t start, end;
     RecordedFifoWrite write;
@@ -96,6 +112,7 @@ struct DeviceTraffic {
     std::vector<FifoWriteAt> fifoWrites;
     std::optional<std::int64_t> waitingSince;  // the start of the first poll that saw bytes since the last read
     std::shared_ptr<const RecordedEeprom> eeprom;
+    std::vector<HandleCall> calls;
 };
 
 class RecordingReader {
@@ -117,8 +134,12 @@ private:
     std::shared_ptr<const RecordedEeprom> eeprom(const Json& data) const;
     void traffic(const std::string& function, const Json& line, std::int64_t start, std::int64_t end, FT_STATUS status,
                  int device);
-    Scenario scenario() const;
-    CardConfig card(const std::vector<int>& chip) const;
+    void handleCall(const std::string& function, const Json& line, std::int64_t start, std::int64_t end,
+                    FT_STATUS status, std::int64_t count, int device);
+    Scenario scenario();
+    CardConfig card(const std::vector<int>& chip);
+    void failuresAndUnplug(const std::vector<int>& chip, RecordedCard& recorded,
+                           const std::function<std::optional<RecordedMoment>(std::int64_t)>& place);
 
     std::size_t line_ = 0;
     std::optional<std::vector<DeviceConfig>> listed_;
@@ -130,6 +151,7 @@ private:
     std::int64_t calls_ = 0;
     std::int64_t latestStart_ = 0, latestEnd_ = 0;
     std::size_t latestStartLine_ = 0;
+    std::vector<std::string> notes_;  // statuses that the replay cannot place
 };
 
 const Json& RecordingReader::member(const Json& object, const std::string& path, const char* key) const {
@@ -188,6 +210,10 @@ Json RecordingReader::parse(const char* begin, const char* end) const {
             reason = reason.substr(column);
         }
         refuse("not JSON: " + reason);
+    } catch (const Json::out_of_range& error) {
+        // A number beyond a double's range: the library names it but gives no position.
+        const std::string reason = error.what();
+        refuse("not JSON: " + reason.substr(reason.find(']') + 2));
     }
 }
 
@@ -319,6 +345,9 @@ void RecordingReader::call(const Json& line) {
         device = int(integer(line, "", "dev", kMinInt, kMaxInt));
     }
     traffic(rule->name, line, start, end, status, device);
+    if (rule->onHandle) {
+        handleCall(rule->name, line, start, end, status, count, device);
+    }
     if (rule->statusPlayed) {
         // The call of this function on this device that the status belongs to.
         std::int64_t& seen = callsSoFar_[{rule->name, device}];
@@ -341,7 +370,9 @@ void RecordingReader::call(const Json& line) {
 void RecordingReader::traffic(const std::string& function, const Json& line, std::int64_t start, std::int64_t end,
                               FT_STATUS status, int device) {
     if (function == "FT_CreateDeviceInfoList" && !listed_ && firstCount_ == 0 && line.contains("numDevs")) {
-        firstCount_ = std::min(integer(line, "", "numDevs", 0, kMaxDword), kMostUnlistedDevices);
+        // Without a recorded list, the count alone is played, by plain devices; the program
+        // tells only none, up to 254 and more apart.
+        firstCount_ = std::min(integer(line, "", "numDevs", 0, kMaxDword), std::int64_t(kMostDevices));
     } else if (function == "FT_GetDeviceInfoList" && status == FT_OK && line.contains("nodes")) {
         listing(line);
     } else if (function == "FT_Open" && status == FT_OK) {
@@ -411,11 +442,30 @@ void RecordingReader::traffic(const std::string& function, const Json& line, std
     }
 }
 
+// Keeps a handle call for placing its status. The bench answers a call on the null handle
+// by itself, so a recorded failure there other than its own cannot be played.
+void RecordingReader::handleCall(const std::string& function, const Json& line, std::int64_t start, std::int64_t end,
+                                 FT_STATUS status, std::int64_t count, int device) {
+    const bool fifoWrite = function == "FT_Write" && line["channel"] == "fifo";
+    const std::int64_t written = line.contains("written") ? line["written"].get<std::int64_t>() : 0;
+    const HandleCall call{line_, function, function == "FT_Write" ? end : start, status, count, written, fifoWrite};
+    if (device >= 0) {
+        devices_[std::size_t(device)].calls.push_back(call);
+    } else if (failurePlayedInPlace(call) && status != FT_INVALID_HANDLE) {
+        notes_.push_back("line " + std::to_string(line_) + ": " + function + " on the null handle answered " +
+                         std::to_string(status) + ", which the replay cannot place");
+    }
+}
+
 // The first list with nodes is the bench's device list; later ones are only checked.
 void RecordingReader::listing(const Json& line) {
     const Json& nodes = line["nodes"];
     if (!nodes.is_array()) {
         refuse("nodes: expected an array, found " + shown(nodes));
+    }
+    if (nodes.size() > kMostDevices) {
+        refuse("nodes: " + std::to_string(nodes.size()) + " devices, more than the bench lists (" +
+               std::to_string(kMostDevices) + ")");
     }
     std::vector<DeviceConfig> devices;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -471,13 +521,14 @@ std::shared_ptr<const RecordedEeprom> RecordingReader::eeprom(const Json& data) 
 
 // A card for each chip that the program opened a channel of: the devices whose serial
 // numbers differ only in their last character, as the program pairs them.
-Scenario RecordingReader::scenario() const {
+Scenario RecordingReader::scenario() {
     Scenario scenario;
     if (!listed_) {
         for (std::int64_t i = 0; i < firstCount_; ++i) {
             scenario.devices.emplace_back();
         }
         scenario.faults = faults_;
+        scenario.replayNotes = notes_;
         return scenario;
     }
     scenario.devices = *listed_;
@@ -497,12 +548,13 @@ Scenario RecordingReader::scenario() const {
         scenario.cards[chip] = card(members);
     }
     scenario.faults = faults_;
+    scenario.replayNotes = notes_;
     return scenario;
 }
 
 // The card of one chip: its commands, the moments of its traffic in time order, each
 // byte string read timed against the moment before it, its FIFO writes and its EEPROM.
-CardConfig RecordingReader::card(const std::vector<int>& chip) const {
+CardConfig RecordingReader::card(const std::vector<int>& chip) {
     struct Moment {
         std::int64_t time;
         Milestone kind;
@@ -556,21 +608,81 @@ CardConfig RecordingReader::card(const std::vector<int>& chip) const {
             anchors.push_back({moment.time, {Milestone::Command, ordinals[std::size_t(Milestone::Command)]++}});
         }
     }
-    for (const auto& [seen, bytes] : reads) {
-        const auto after = std::upper_bound(anchors.begin(), anchors.end(), seen,
-                                            [](std::int64_t time, const auto& anchor) { return time < anchor.first; });
-        RecordedArrival arrival;
-        arrival.bytes = *bytes;
-        if (after != anchors.begin()) {
-            const auto& anchor = *std::prev(after);
-            arrival.anchor = anchor.second.first;
-            arrival.ordinal = anchor.second.second;
-            arrival.offset = std::chrono::microseconds(seen - anchor.first);
+    // A recorded time as a moment after the last milestone at or before it; none before the first.
+    const auto place = [&anchors](std::int64_t time) -> std::optional<RecordedMoment> {
+        const auto after = std::upper_bound(anchors.begin(), anchors.end(), time,
+                                            [](std::int64_t t, const auto& anchor) { return t < anchor.first; });
+        if (after == anchors.begin()) {
+            return std::nullopt;
         }
-        recorded->arrivals.push_back(std::move(arrival));
+        const auto& anchor = *std::prev(after);
+        return RecordedMoment{anchor.second.first, anchor.second.second,
+                              std::chrono::microseconds(time - anchor.first)};
+    };
+    for (const auto& [seen, bytes] : reads) {
+        recorded->arrivals.push_back({place(seen).value_or(RecordedMoment{}), *bytes});
+    }
+    failuresAndUnplug(chip, *recorded, place);
+    if (recorded->unplugged) {
+        card.unplug = UnplugConfig{};
+        card.unplug->asRecorded = true;
     }
     card.replay = std::move(recorded);
     return card;
+}
+
+// The chip's failed calls. The card went away at the first call that failed with
+// FT_IO_ERROR, as every call on a gone chip does, after which no call on the chip did
+// otherwise (its closes aside, which succeed, and its resets, which never do on Linux);
+// the failures before that are played where they happened.
+void RecordingReader::failuresAndUnplug(const std::vector<int>& chip, RecordedCard& recorded,
+                                        const std::function<std::optional<RecordedMoment>(std::int64_t)>& place) {
+    std::vector<std::pair<const HandleCall*, Channel>> calls;
+    for (const int index : chip) {
+        const DeviceTraffic& traffic = devices_[std::size_t(index)];
+        for (const HandleCall& call : traffic.calls) {
+            calls.emplace_back(&call, traffic.uart ? Channel::Uart : Channel::Fifo);
+        }
+    }
+    std::sort(calls.begin(), calls.end(), [](const auto& a, const auto& b) { return a.first->line < b.first->line; });
+    std::size_t gone = calls.size();
+    std::optional<std::int64_t> goneAt;
+    for (std::size_t i = calls.size(); i-- > 0;) {
+        const HandleCall& call = *calls[i].first;
+        if (call.function == "FT_Close" || call.function == "FT_ResetPort") {
+            continue;
+        }
+        if (call.status != FT_IO_ERROR) {
+            break;
+        }
+        gone = i;
+        goneAt = std::min(goneAt.value_or(call.moment), call.moment);
+    }
+    const auto unplaced = [&](const HandleCall& call, const std::string& what) {
+        notes_.push_back("line " + std::to_string(call.line) + ": " + what + " on the card " + recorded.name +
+                         " before any of its traffic, which the replay cannot place");
+    };
+    if (goneAt) {
+        recorded.unplugged = place(*goneAt);
+        if (!recorded.unplugged) {
+            unplaced(*calls[gone].first, "the unplug");
+        }
+    }
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        const HandleCall& call = *calls[i].first;
+        // A command write in progress as the card went fails itself, and is played so.
+        const bool wentDuring = call.function == "FT_Write" && goneAt && call.moment == *goneAt;
+        if (call.status == FT_OK || !failurePlayedInPlace(call) || (i >= gone && !wentDuring)) {
+            continue;
+        }
+        const auto at = place(call.moment);
+        if (!at) {
+            unplaced(call, call.function + " answering " + std::to_string(call.status));
+            continue;
+        }
+        recorded.failures.push_back(
+            {*at, call.function, calls[i].second, call.status, std::uint64_t(call.calls), std::uint64_t(call.written)});
+    }
 }
 
 }  // namespace

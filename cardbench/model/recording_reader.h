@@ -1,8 +1,8 @@
 // Reading a D2XX recording (recorder/README.md: format "nexir-d2xx-recording", version 1)
 // into a scenario that replays it (replay.h): the recorded device list, a card for each
 // chip the program opened, carrying that card's commands, the bytes read from it and its
-// FIFO writes, the chip's EEPROM, and, as faults, every opening and set-up status that
-// the bench would not give by itself. Every line is checked, and a recording that cannot
+// FIFO writes, its failed calls and its unplug, the chip's EEPROM, and, as faults, every
+// opening and set-up status that the bench would not give by itself. Every line is checked, and a recording that cannot
 // be trusted is refused with the line and the reason, never guessed at.
 #pragma once
 

@@ -87,13 +87,48 @@ std::vector<TimedLine> CardReplay::arrivals() {
     const auto& arrivals = recording_->arrivals;
     for (; nextArrival_ < arrivals.size(); ++nextArrival_) {
         const RecordedArrival& arrival = arrivals[nextArrival_];
-        const auto& moments = happened_[std::size_t(arrival.anchor)];
-        if (arrival.ordinal >= moments.size()) {
+        const auto moment = when(arrival.at);
+        if (!moment) {
             break;
         }
-        due.push_back({moments[arrival.ordinal] + arrival.offset, arrival.bytes});
+        due.push_back({*moment, arrival.bytes});
     }
     return due;
+}
+
+std::optional<PlayedFailure> CardReplay::failure(const std::string& function, Channel channel, Clock::time_point now) {
+    const auto& failures = recording_->failures;
+    failureCallsPlayed_.resize(failures.size());
+    for (std::size_t i = 0; i < failures.size(); ++i) {
+        const RecordedFailure& failure = failures[i];
+        if (failure.function != function || failure.channel != channel || failureCallsPlayed_[i] >= failure.calls) {
+            continue;
+        }
+        // Only the first one not yet played may be: they come in the recorded order.
+        const auto moment = when(failure.at);
+        if (!moment || now < *moment) {
+            return std::nullopt;
+        }
+        ++failureCallsPlayed_[i];
+        return PlayedFailure{failure.status, failure.written};
+    }
+    return std::nullopt;
+}
+
+bool CardReplay::unplugDue(Clock::time_point now) const {
+    if (!recording_->unplugged || nextArrival_ < recording_->arrivals.size()) {
+        return false;
+    }
+    const auto moment = when(*recording_->unplugged);
+    return moment && now >= *moment;
+}
+
+std::optional<Clock::time_point> CardReplay::when(const RecordedMoment& moment) const {
+    const auto& moments = happened_[std::size_t(moment.anchor)];
+    if (moment.ordinal >= moments.size()) {
+        return std::nullopt;
+    }
+    return moments[moment.ordinal] + moment.offset;
 }
 
 void CardReplay::happened(Milestone kind, Clock::time_point now) { happened_[std::size_t(kind)].push_back(now); }

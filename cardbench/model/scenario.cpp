@@ -323,7 +323,12 @@ Scenario parseRoot(const JsonView& j, const std::string& baseDir) {
     for (const auto& device : j["devices"].elements()) {
         if (const JsonView plain = device["plain_devices"]; !plain.isNull()) {
             // A run of ordinary FTDI devices, for long lists.
-            for (auto n = plain.as<std::size_t>(); n > 0; --n) {
+            const auto n = plain.as<std::size_t>();
+            if (n > kMostDevices - scenario.devices.size()) {
+                plain.fail("a run that makes the list longer than the bench's " + std::to_string(kMostDevices) +
+                           " devices");
+            }
+            for (std::size_t i = 0; i < n; ++i) {
                 scenario.devices.push_back(fillerDevice(scenario.devices.size()));
             }
         } else {
@@ -332,6 +337,9 @@ Scenario parseRoot(const JsonView& j, const std::string& baseDir) {
     }
     checkChannelsUnique(scenario.devices);
     const std::size_t count = j.valueOr("device_count", scenario.devices.size());
+    if (count > kMostDevices) {
+        j["device_count"].fail("more than the bench's " + std::to_string(kMostDevices) + " devices");
+    }
     scenario.devices.resize(std::min(count, scenario.devices.size()));
     while (scenario.devices.size() < count) {
         scenario.devices.push_back(fillerDevice(scenario.devices.size()));
@@ -355,17 +363,49 @@ bool commandMatches(const std::string& key, const std::string& line) {
     return !key.empty() && key.back() == '*' && line.compare(0, key.size() - 1, key, 0, key.size() - 1) == 0;
 }
 
-Scenario parseScenario(const std::string& jsonText, const std::string& baseDir) {
+namespace {
+
+// Keys and names that a message quotes come from the file: its control characters are
+// shown as \xNN, so that the message stays one line.
+std::string withControlsEscaped(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string shown;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            shown += {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+Scenario parseDocument(const std::string& jsonText, const std::string& baseDir) {
     Document document;
     try {
         document = Document::parse(jsonText, nullptr, true, true);  // comments allowed
     } catch (const nlohmann::json::parse_error& error) {
         throw std::runtime_error(syntaxError(jsonText, error));
+    } catch (const nlohmann::json::out_of_range& error) {
+        // A number beyond a double's range: the library names it but gives no position.
+        const std::string reason = error.what();
+        throw std::runtime_error(reason.substr(reason.find(']') + 2));
     }
     std::set<const Document*> readValues;
     Scenario scenario = parseRoot(JsonView(document, readValues), baseDir);
     rejectUnread(document, "", readValues);
     return scenario;
+}
+
+}  // namespace
+
+Scenario parseScenario(const std::string& jsonText, const std::string& baseDir) {
+    try {
+        return parseDocument(jsonText, baseDir);
+    } catch (const std::runtime_error& refusal) {
+        throw std::runtime_error(withControlsEscaped(refusal.what()));
+    }
 }
 
 }  // namespace cardbench

@@ -63,12 +63,13 @@ struct EepromConfig {
     std::shared_ptr<const RecordedEeprom> recorded;  // replay: the contents FT_EE_Read gave, flag included
 };
 
-// The moment a card goes away, as if unplugged: exactly one of the three is set.
+// The moment a card goes away, as if unplugged: exactly one of the four is set.
 struct UnplugConfig {
     std::optional<std::uint64_t> afterFifoBytes;  // once its FIFO has taken this many bytes
     std::optional<int> afterTransferMs;           // this long after the last byte of the announced image
     std::optional<std::string> atCommand;         // as it takes a command line it matches (commandMatches),
                                                   // which gets no answer
+    bool asRecorded = false;                      // replay: when the recorded card went (replay.h)
 };
 
 struct CardConfig {
@@ -111,6 +112,9 @@ struct DeviceConfig {
 };
 
 constexpr long kAlways = std::numeric_limits<long>::max();
+// The longest device list a scenario or a recording may make: far beyond the 254 devices
+// the program takes, and small enough that no file can make the bench grow without bound.
+constexpr std::size_t kMostDevices = 1024;
 
 struct FaultConfig {
     std::string function;
@@ -127,6 +131,7 @@ struct Scenario {
     std::vector<DeviceConfig> devices;  // the whole list, filler devices included
     std::map<std::string, CardConfig> cards;
     std::vector<FaultConfig> faults;
+    std::vector<std::string> replayNotes;  // replay: what of the recording cannot be played, one line each
 };
 
 // Whether a command line (without its line feed) is the one a scenario key names: the

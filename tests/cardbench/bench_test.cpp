@@ -160,6 +160,11 @@ TEST_F(Bench, ScenariosAndRecordingsLoadOrAreRefusedWithFileAndPlace) {
     write(R"({"cards": {"c": {"unplug": {"after_fifo_bytes": 1, "at_command": "GET HW_FW_VER"}}}})",
           "cards.c.unplug: expected exactly one of after_fifo_bytes, after_transfer_ms and at_command");
     write("{\n  \"cards\": {\n    \"c\": {\"slot\": 1,}\n  }\n}", "line 3, column 21: syntax error");
+    write(R"({"cards": {"c": {"latency_ms": 1E400}}})", "number overflow parsing '1E400'");
+    write(R"({"devices": [{"plain_devices": 1000}, {"plain_devices": 25}]})",
+          "devices[1].plain_devices: a run that makes the list longer than the bench's 1024 devices");
+    write(R"({"device_count": 1025})", "device_count: more than the bench's 1024 devices");
+    write(R"({"cards": {"c": {"sl\not": 1}}})", "cards.c.sl\\x0Aot: unknown key");
     const auto lines = [](std::initializer_list<std::string> texts) {
         std::string text;
         for (const std::string& line : texts) text += line + "\n";
@@ -175,6 +180,10 @@ TEST_F(Bench, ScenariosAndRecordingsLoadOrAreRefusedWithFileAndPlace) {
     write(lines({header, list, open}), ":3: no closing line");
     write(lines({header, list}).substr(0, 99), ":2: the line is cut off");
     write(lines({header, "{x"}), ":2: not JSON: column 2");
+    write(lines({header, R"({"t": [0, 1e999]})"}), ":2: not JSON: number overflow parsing '1e999'");
+    std::string nodes = R"({"t": [0, 5], "fn": "FT_GetDeviceInfoList", "status": 0, "nodes": [0)";
+    for (int i = 0; i < 1024; ++i) nodes += ",0";
+    write(lines({header, nodes + "]}"}), ":2: nodes: 1025 devices, more than the bench lists (1024)");
     write(lines({R"({"format": "nexir-d2xx-recording", "version": 2})"}), ":1: version 2: this bench reads version 1");
     write(lines({R"({"format": "other"})"}), R"(:1: format "other" is not "nexir-d2xx-recording")");
     write(lines({header, R"({"t": [0, 1], "fn": "FT_Frob", "status": 0})"}), R"(:2: fn: unknown function "FT_Frob")");

@@ -65,6 +65,35 @@ std::map<std::string, int> tally(const std::vector<json>& calls, const char* cou
     return counts;
 }
 
+// The failed calls per function, device and status (FT_ResetPort fails on Linux always).
+std::map<std::string, int> failures(const std::vector<json>& calls, const char* countKey) {
+    std::map<std::string, int> failed = tally(calls, countKey);
+    for (auto entry = failed.begin(); entry != failed.end();) {
+        const bool ok = entry->first.size() > 9 && entry->first.compare(entry->first.size() - 9, 9, " status 0") == 0;
+        entry = ok || entry->first.rfind("FT_ResetPort", 0) == 0 ? failed.erase(entry) : std::next(entry);
+    }
+    return failed;
+}
+
+// Each device's polls in order as status/rx, a stretch of equal ones as one with its count:
+// a run or a fold of polls may only hold polls that gave the same.
+std::map<int, std::string> polls(const std::vector<json>& calls, const char* countKey) {
+    std::map<int, std::vector<std::pair<std::string, int>>> stretches;
+    for (const json& call : calls) {
+        if (call.value("fn", "") != "FT_GetStatus") continue;
+        auto& device = stretches[call.value("dev", -1)];
+        const std::string result =
+            std::to_string(call.value("status", -1)) + "/" + std::to_string(call.value("rx", -1));
+        if (device.empty() || device.back().first != result) device.emplace_back(result, 0);
+        device.back().second += call.value(countKey, 1);
+    }
+    std::map<int, std::string> shown;
+    for (const auto& [device, list] : stretches) {
+        for (const auto& [result, count] : list) shown[device] += result + " x" + std::to_string(count) + ", ";
+    }
+    return shown;
+}
+
 std::string joined(const std::vector<json>& calls, const std::string& function, const char* key) {
     std::string text;
     for (const json& call : calls) {
@@ -74,7 +103,8 @@ std::string joined(const std::vector<json>& calls, const std::string& function, 
 }
 
 // Header first, closing line last, and between them the calls the bench logged: the
-// same counts per function, device and status, the same commands and answers.
+// same counts per function, device and status, the same polls in the same order, the
+// same commands and answers.
 void expectFaithful(const Recorded& recorded) {
     ASSERT_GE(recorded.lines.size(), 3u) << recorded.run.err;
     const json& header = recorded.lines.front();
@@ -84,6 +114,7 @@ void expectFaithful(const Recorded& recorded) {
     const std::vector<json> bench = callsOf(recorded.run.callLog);
     const auto calls = tally(recorded.lines, "calls");
     EXPECT_EQ(calls, tally(bench, "polls"));
+    EXPECT_EQ(polls(recorded.lines, "calls"), polls(bench, "polls"));
     EXPECT_EQ(joined(recorded.lines, "FT_Write", "data"), joined(bench, "FT_Write", "text"));
     EXPECT_EQ(joined(recorded.lines, "FT_Read", "data"), joined(bench, "FT_Read", "text"));
     const json& closing = recorded.lines.back();
@@ -176,7 +207,9 @@ TEST(Recorder, FindsTheLibraryPastItselfOrSaysWhatIsMissing) {
 }
 
 // Sessions recorded on the bench, replayed from their recordings alone: the program prints
-// the same and ends alike (times aside), and the FIFO takes each write as it did. The card
+// the same and ends alike (times aside), the FIFO takes each write as it did, and the
+// calls the recorded driver failed fail alike, a poll and a command write too; a failed
+// poll among empty ones is recorded apart from their runs. The card
 // that goes silent after the upload is waited on for six read periods, about 12 s.
 TEST(Recorder, ReplayRunsAsTheRecordedSession) {
     const std::string image = imageFile(patternBytes(1 << 20));
@@ -190,6 +223,9 @@ TEST(Recorder, ReplayRunsAsTheRecordedSession) {
     };
     const std::string failingFifo =
         R"("faults": [{"function": "FT_Write", "device": 0, "status": 4, "perform": true}])";
+    const std::string failingPollAndCommand =
+        R"("faults": [{"function": "FT_GetStatus", "device": 1, "status": 4, "times": 1, "skip": 1, "perform": true},
+                      {"function": "FT_Write", "device": 1, "status": 4, "times": 1, "skip": 2, "perform": true}])";
     for (const auto& [what, scenario, args] :
          std::vector<std::tuple<std::string, std::string, std::vector<std::string>>>{
              {"log of four cards", bundled("rack_four_mixed.json"), {"log", "-b", "115200"}},
@@ -197,20 +233,60 @@ TEST(Recorder, ReplayRunsAsTheRecordedSession) {
              {"FAIL while writing flash", card(R"(, "fail_at_stage": 3)"),
               updateArgs("SW", "GOLD", image, "1", {"-v"})},
              {"FIFO write fails", card("", failingFifo), updateArgs("FPGA", "STD", image)},
+             {"a poll and a command write fail", card("", failingPollAndCommand), updateArgs("FPGA", "STD", image)},
              {"silent after the upload", card(R"(, "silent_after_transfer": true)"),
               updateArgs("FPGA", "STD", image)}}) {
         SCOPED_TRACE(what);
         const Recorded original = recorded(scenario, args);
+        expectFaithful(original);
         const ProgramRun replay = replayed(original.path, args);
         EXPECT_EQ(std::tie(replay.exitCode, replay.err), std::tie(original.run.exitCode, original.run.err));
         EXPECT_EQ(maskTimes(replay.out), maskTimes(original.run.out));
         EXPECT_EQ(fifoWrites(callsOf(replay.callLog)), fifoWrites(original.lines));
+        EXPECT_EQ(failures(callsOf(replay.callLog), "polls"), failures(original.lines, "calls"));
+        if (what == "a poll and a command write fail") {
+            EXPECT_EQ(failures(original.lines, "calls").size(), 2u);
+        }
+    }
+}
+
+// Sessions recorded in the field on FTDI's own library (recordings/README.md), replayed
+// with the recorded command: the program prints what it printed there and ends alike,
+// times aside, and the calls that failed there fail alike. Where the card was unplugged,
+// the replay answers as the gone card did from the moment the recorded driver first
+// failed a call on it.
+TEST(Recorder, FieldRecordingsReplayAsInTheField) {
+    const std::string folder = makeTempDir();
+    for (const auto& [name, exitCode] : std::vector<std::pair<std::string, int>>{{"log-two-cards", 0},
+                                                                                 {"update-at-8MBps", 0},
+                                                                                 {"silent-card", 1},
+                                                                                 {"eeprom-fifo-flag-clear", 0},
+                                                                                 {"unplug-during-log", 1},
+                                                                                 {"unplug-during-upload", 1},
+                                                                                 {"unplug-after-upload", 1}}) {
+        SCOPED_TRACE(name);
+        const std::string path = std::string(NEXIR_FIELD_RECORDINGS) + "/" + name;
+        const std::string recording = readFile(path + ".jsonl");
+        std::vector<std::string> args = json::parse(recording.substr(0, recording.find('\n')))["command"];
+        args.erase(args.begin());
+        // The image only needs the recorded size, "image-<n>mib.bin".
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            if (args[i - 1] != "-f") continue;
+            args[i] = folder + "/" + args[i];
+            writeFile(args[i], std::string(std::size_t(std::stoi(args[i].substr(args[i].rfind('-') + 1))) << 20, 'x'));
+        }
+        const ProgramRun replay = replayed(path + ".jsonl", args);
+        EXPECT_EQ(replay.exitCode, exitCode) << replay.out;
+        EXPECT_EQ(maskTimes(replay.out), maskTimes(readFile(path + ".out")));
+        EXPECT_EQ(replay.err.find("cardbench"), std::string::npos) << replay.err;
+        EXPECT_EQ(failures(callsOf(replay.callLog), "polls"), failures(callsOf(recording), "calls"));
     }
 }
 
 // Replayed with another command, the first command the recorded card never got is named
-// on standard error and in the call log, and goes unanswered. A recording cut short is
-// refused with its file and line, and the bench shows no devices.
+// on standard error and in the call log, and goes unanswered; so is, once, a recorded
+// failure that the replay cannot place. A recording cut short is refused with its file
+// and line, and the bench shows no devices.
 TEST(Recorder, ReplayNamesADivergenceAndRefusesACutRecording) {
     const Recorded log = recorded(bundled("rack.json"), {"log", "-b", "115200"});
     const ProgramRun update = replayed(log.path, updateArgs("FPGA", "STD", imageFile("abc"), "3"));
@@ -222,6 +298,22 @@ TEST(Recorder, ReplayNamesADivergenceAndRefusesACutRecording) {
     EXPECT_NE(update.callLog.find(json{{"replay", divergence}}.dump()), std::string::npos) << update.callLog;
     EXPECT_NE(update.out.find("Subscription failed: 'TIMEOUT'"), std::string::npos) << update.out;
     EXPECT_EQ(update.exitCode, 1);
+
+    // A failed poll on the null handle, which the bench answers by itself, added before
+    // the closing line of a field recording, whose counts follow.
+    std::string field = readFile(NEXIR_FIELD_RECORDINGS "/unplug-during-log.jsonl");
+    const std::size_t closing = field.rfind("{\"end\"");
+    field.insert(closing,
+                 R"({"t":[1819940,1819941],"fn":"FT_GetStatus","h":0,"dev":-1,"status":4,"rx":0,"tx":0,"event":0})"
+                 "\n");
+    field.replace(field.find(R"("calls":35,"lines":25)", closing), 21, R"("calls":36,"lines":26)");
+    const std::string edited = makeTempDir() + "/edited.jsonl";
+    writeFile(edited, field);
+    const ProgramRun unplaced = replayed(edited, {"log", "-b", "115200"});
+    const std::string note = "line 25: FT_GetStatus on the null handle answered 4, which the replay cannot place";
+    EXPECT_EQ(unplaced.err, "cardbench: replay: " + note + "\n");
+    EXPECT_EQ(occurrences(unplaced.callLog, json{{"replay", note}}.dump()), 1u) << unplaced.callLog;
+    EXPECT_EQ(unplaced.out, readFile(NEXIR_FIELD_RECORDINGS "/unplug-during-log.out"));
 
     // Cut inside a line, before a call's "fn", about half-way.
     const std::string cut = makeTempDir() + "/cut.jsonl";
