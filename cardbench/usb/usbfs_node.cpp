@@ -20,7 +20,7 @@ constexpr std::uint32_t kCapabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_
 constexpr int kSpeedHigh = 3;  // USB_SPEED_HIGH
 // A reap that finds nothing is answered EAGAIN only after this long: the node's poll()
 // always reports it ready, so libusb's event loop would otherwise spin.
-constexpr auto kReapHold = std::chrono::microseconds(1000);
+constexpr auto kReapHold = std::chrono::microseconds(100);
 // umockdev does not tell when a process closes its file; one that made no ioctl for this
 // long counts as closed when another wants its interface (libusb reaps every few
 // milliseconds while a transfer is in flight).
