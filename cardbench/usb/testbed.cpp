@@ -73,7 +73,25 @@ UsbTestbed::UsbTestbed(const Scenario& scenario) : table_(scenario, ""), testbed
         chips_.push_back(std::make_unique<Ft2232hChip>(table_, plan.devices, plan.strings));
         addChip(*chips_.back(), int(chips_.size()));
     }
+    holdElsewhere(scenario);
     pump_ = std::thread([this] { pumpLoop(); });
+}
+
+// A device whose every FT_Open fails with FT_DEVICE_NOT_OPENED on the D2XX face is one
+// that another program holds: on the bus, that program has claimed its chip's two
+// interfaces for good, as another nexir-updater holds a card it updates.
+void UsbTestbed::holdElsewhere(const Scenario& scenario) {
+    for (const FaultConfig& fault : scenario.faults) {
+        if (fault.function != "FT_Open" || fault.status != FT_DEVICE_NOT_OPENED || fault.times != kAlways ||
+            fault.skip != 0 || !fault.device) {
+            continue;
+        }
+        for (std::size_t chip = 0; chip < chips_.size(); ++chip) {
+            if (chips_[chip]->device(0) == *fault.device || chips_[chip]->device(1) == *fault.device) {
+                slots_[chip]->node->holdElsewhere();
+            }
+        }
+    }
 }
 
 UsbTestbed::~UsbTestbed() {

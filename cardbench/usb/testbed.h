@@ -37,6 +37,7 @@ private:
     struct Slot;
 
     void addChip(Ft2232hChip& chip, int number);
+    void holdElsewhere(const Scenario& scenario);
     void pumpLoop();
 
     DeviceTable table_;

@@ -228,7 +228,7 @@ void UsbfsNode::claim(UMockdevIoctlClient* client, UMockdevIoctlData* arg, bool 
         if (holder != nullptr && holder != client && holderGone(holder)) forget(holder);
         if (release) {
             if (holder == client) holder = nullptr;
-        } else if (holder != nullptr && holder != client) {
+        } else if (heldElsewhere_ || (holder != nullptr && holder != client)) {
             busy = true;
         } else {
             claimed = holder == nullptr;

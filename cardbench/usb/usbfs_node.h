@@ -33,6 +33,8 @@ public:
 
     // The handler to attach to the node in the testbed.
     UMockdevIoctlBase* handler() const { return handler_; }
+    // Another program holds both interfaces for good: every claim is busy.
+    void holdElsewhere() { heldElsewhere_ = true; }
     // Answers the reaps held since their URB completed or their moment passed, and notices
     // an unplug that came with time. Called every fraction of a millisecond.
     void pump();
@@ -67,6 +69,7 @@ private:
     std::mutex mutex_;
     std::map<UMockdevIoctlClient*, File> files_;
     UMockdevIoctlClient* claims_[2] = {nullptr, nullptr};
+    bool heldElsewhere_ = false;
     std::vector<HeldReap> heldReaps_;
     bool unplugged_ = false;
     bool removed_ = false;
