@@ -3,10 +3,11 @@
 // unchanged. The command runs with umockdev's preload library and the testbed's folder
 // in its environment; the launcher ends with its exit status.
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,6 +78,8 @@ std::vector<std::string> childEnvironment(const std::string& root) {
     return env;
 }
 
+// The command dies with the launcher, however the launcher ends: without its testbed it
+// could only hang on a node that no one answers.
 int run(char** command, const std::string& root) {
     std::vector<std::string> env = childEnvironment(root);
     std::vector<char*> envp;
@@ -86,8 +89,17 @@ int run(char** command, const std::string& root) {
     action.sa_handler = forward;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    if (const int error = posix_spawnp(&child, command[0], nullptr, nullptr, command, envp.data())) {
-        std::fprintf(stderr, "cardbench-usb: cannot run %s: %s\n", command[0], std::strerror(error));
+    const pid_t launcher = getpid();
+    child = fork();
+    if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != launcher) _exit(127);
+        execvpe(command[0], command, envp.data());
+        std::fprintf(stderr, "cardbench-usb: cannot run %s: %s\n", command[0], std::strerror(errno));
+        _exit(127);
+    }
+    if (child < 0) {
+        std::fprintf(stderr, "cardbench-usb: cannot start %s: %s\n", command[0], std::strerror(errno));
         return 127;
     }
     int status = 0;
