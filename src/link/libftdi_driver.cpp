@@ -139,7 +139,7 @@ constexpr std::uint8_t kPollModemStatus = 0x05;
 constexpr std::uint8_t kWriteEeprom = 0x91;
 constexpr unsigned kProbeTimeoutMs = 1000;
 
-constexpr int kReaderTransfers = 4;       // as D2XX keeps in flight
+constexpr int kReaderTransfers = 4;  // as D2XX keeps in flight
 constexpr int kReaderTransferBytes = 4096;
 constexpr long kEventRoundMicroseconds = 100000;  // one round of event handling waits at most this
 constexpr std::chrono::seconds kStopLimit{2};
@@ -148,8 +148,7 @@ constexpr int kSmallestWritePiece = 64 * 1024;
 // ------------------------------------------------------------------ one open interface
 class Channel {
 public:
-    Channel(ftdi_context* ftdi, const UsbChip& chip, int interface)
-        : ftdi_(ftdi), chip_(chip), interface_(interface) {}
+    Channel(ftdi_context* ftdi, const UsbChip& chip, int interface) : ftdi_(ftdi), chip_(chip), interface_(interface) {}
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
 
@@ -451,9 +450,9 @@ FT_STATUS Channel::readEeprom(EepromImage& image, FT_STATUS failure) {
 }
 
 FT_STATUS Channel::writeEepromWord(std::size_t word, std::uint16_t value) {
-    const int result = api.libusb_control_transfer(ftdi_->usb_dev, kVendorOut, kWriteEeprom, value,
-                                                   static_cast<std::uint16_t>(word), nullptr, 0,
-                                                   static_cast<unsigned>(ftdi_->usb_write_timeout));
+    const int result =
+        api.libusb_control_transfer(ftdi_->usb_dev, kVendorOut, kWriteEeprom, value, static_cast<std::uint16_t>(word),
+                                    nullptr, 0, static_cast<unsigned>(ftdi_->usb_write_timeout));
     if (result == 0) return FT_OK;
     if (result == kLibusbErrorNoDevice || !answers()) {
         markGone();
@@ -470,8 +469,8 @@ struct Listed {
 };
 
 std::mutex stateMutex;
-std::vector<Listed> listed;           // the last FT_CreateDeviceInfoList
-std::set<Channel*> openChannels;      // every handle FT_Open gave and FT_Close has not taken back
+std::vector<Listed> listed;       // the last FT_CreateDeviceInfoList
+std::set<Channel*> openChannels;  // every handle FT_Open gave and FT_Close has not taken back
 
 Channel* channelOf(FT_HANDLE handle) {
     std::lock_guard<std::mutex> lock(stateMutex);
@@ -499,8 +498,7 @@ InterfaceState interfaceState(libusb_device_handle* device, const UsbChip& chip,
         return InterfaceState::Free;
     }
     if (claimed == kLibusbErrorNoDevice) return InterfaceState::ChipGone;
-    return claimed == LIBUSB_ERROR_BUSY || claimed == LIBUSB_ERROR_ACCESS ? InterfaceState::Held
-                                                                          : InterfaceState::Free;
+    return claimed == LIBUSB_ERROR_BUSY || claimed == LIBUSB_ERROR_ACCESS ? InterfaceState::Held : InterfaceState::Free;
 }
 
 std::string stringOf(libusb_device_handle* device, std::uint8_t index) {

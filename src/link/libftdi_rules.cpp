@@ -34,8 +34,7 @@ FT_DEVICE_LIST_INFO_NODE listedNode(const UsbChip& chip, int interface, bool hel
     node.LocId = locationId(chip.bus, chip.address, interface);
     const char letter = static_cast<char>('A' + interface);
     if (!chip.serial.empty()) copyField(node.SerialNumber, sizeof node.SerialNumber, chip.serial + letter);
-    if (!chip.product.empty())
-        copyField(node.Description, sizeof node.Description, chip.product + ' ' + letter);
+    if (!chip.product.empty()) copyField(node.Description, sizeof node.Description, chip.product + ' ' + letter);
     return node;
 }
 
@@ -44,7 +43,8 @@ void appendWithoutModemStatus(const std::uint8_t* transfer, std::size_t length, 
     if (packetSize <= kModemStatusBytes) return;
     for (std::size_t packet = 0; packet < length; packet += packetSize) {
         const std::size_t end = std::min(length, packet + packetSize);
-        if (end > packet + kModemStatusBytes) queue.insert(queue.end(), transfer + packet + kModemStatusBytes, transfer + end);
+        if (end > packet + kModemStatusBytes)
+            queue.insert(queue.end(), transfer + packet + kModemStatusBytes, transfer + end);
     }
 }
 
@@ -54,8 +54,8 @@ FT_STATUS writeStatus(int transferOutcome) {
 
 bool deviceGone(int transferOutcome, int errorsInARow) {
     if (transferOutcome == kTransferNoDevice) return true;
-    const bool ioError = transferOutcome == kTransferError || transferOutcome == kTransferStall ||
-                         transferOutcome == kTransferOverflow;
+    const bool ioError =
+        transferOutcome == kTransferError || transferOutcome == kTransferStall || transferOutcome == kTransferOverflow;
     return ioError && errorsInARow >= 2;
 }
 
