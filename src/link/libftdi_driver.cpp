@@ -28,6 +28,13 @@ namespace {
 
 using namespace libftdi;
 
+// libftdi_rules.h names libusb's values without its header; they must be libusb's.
+static_assert(kTransferCompleted == LIBUSB_TRANSFER_COMPLETED && kTransferError == LIBUSB_TRANSFER_ERROR &&
+                  kTransferTimedOut == LIBUSB_TRANSFER_TIMED_OUT && kTransferCancelled == LIBUSB_TRANSFER_CANCELLED &&
+                  kTransferStall == LIBUSB_TRANSFER_STALL && kTransferNoDevice == LIBUSB_TRANSFER_NO_DEVICE &&
+                  kTransferOverflow == LIBUSB_TRANSFER_OVERFLOW,
+              "transfer outcomes as libusb numbers them");
+
 // ------------------------------------------------------------------ the libraries
 // Every libftdi1 and libusb function the driver calls, resolved at run time.
 struct Api {
@@ -404,16 +411,16 @@ FT_STATUS Channel::write(const void* buffer, DWORD size, DWORD* written) {
             if (left.count() <= 0) break;
             remaining = static_cast<unsigned>(left.count());
         }
-        const int size_ = static_cast<int>(std::min<DWORD>(static_cast<DWORD>(piece), size - total));
+        const int length = static_cast<int>(std::min<DWORD>(static_cast<DWORD>(piece), size - total));
         int taken = 0, submitError = 0;
-        const int outcome = writePiece(data + total, size_, remaining, taken, submitError);
+        const int outcome = writePiece(data + total, length, remaining, taken, submitError);
         if (submitError == LIBUSB_ERROR_NO_MEM && piece > kSmallestWritePiece) {
             piece /= 2;
             continue;
         }
         total += static_cast<DWORD>(std::max(taken, 0));
         *written = total;
-        if (submitError == kLibusbErrorNoDevice || outcome == LIBUSB_TRANSFER_NO_DEVICE) {
+        if (submitError == LIBUSB_ERROR_NO_DEVICE || outcome == LIBUSB_TRANSFER_NO_DEVICE) {
             markGone();
             return FT_IO_ERROR;
         }
@@ -454,7 +461,7 @@ FT_STATUS Channel::writeEepromWord(std::size_t word, std::uint16_t value) {
         api.libusb_control_transfer(ftdi_->usb_dev, kVendorOut, kWriteEeprom, value, static_cast<std::uint16_t>(word),
                                     nullptr, 0, static_cast<unsigned>(ftdi_->usb_write_timeout));
     if (result == 0) return FT_OK;
-    if (result == kLibusbErrorNoDevice || !answers()) {
+    if (result == LIBUSB_ERROR_NO_DEVICE || !answers()) {
         markGone();
         return FT_IO_ERROR;
     }
@@ -497,7 +504,7 @@ InterfaceState interfaceState(libusb_device_handle* device, const UsbChip& chip,
         api.libusb_release_interface(device, interface);
         return InterfaceState::Free;
     }
-    if (claimed == kLibusbErrorNoDevice) return InterfaceState::ChipGone;
+    if (claimed == LIBUSB_ERROR_NO_DEVICE) return InterfaceState::ChipGone;
     return claimed == LIBUSB_ERROR_BUSY || claimed == LIBUSB_ERROR_ACCESS ? InterfaceState::Held : InterfaceState::Free;
 }
 
@@ -518,7 +525,7 @@ void listChip(libusb_device* device, std::vector<Listed>& into) {
     if (api.libusb_get_device_descriptor(device, &descriptor) == 0) chip.release = descriptor.bcdDevice;
     libusb_device_handle* handle = nullptr;
     const int opened = api.libusb_open(device, &handle);
-    if (opened == kLibusbErrorNoDevice) return;
+    if (opened == LIBUSB_ERROR_NO_DEVICE) return;
     std::array<InterfaceState, kInterfacesPerChip> states;
     if (opened != 0) {
         states.fill(InterfaceState::Held);  // no access: as D2XX, which cannot open it either

@@ -51,16 +51,13 @@ void appendWithoutModemStatus(const std::uint8_t* transfer, std::size_t length, 
 
 // The libusb transfer outcomes (libusb_transfer_status) and error codes the driver
 // looks at, by their values in libusb's ABI.
-enum TransferOutcome : int {
-    kTransferCompleted = 0,
-    kTransferError = 1,
-    kTransferTimedOut = 2,
-    kTransferCancelled = 3,
-    kTransferStall = 4,
-    kTransferNoDevice = 5,
-    kTransferOverflow = 6,
-};
-constexpr int kLibusbErrorNoDevice = -4;
+constexpr int kTransferCompleted = 0;
+constexpr int kTransferError = 1;
+constexpr int kTransferTimedOut = 2;
+constexpr int kTransferCancelled = 3;
+constexpr int kTransferStall = 4;
+constexpr int kTransferNoDevice = 5;
+constexpr int kTransferOverflow = 6;
 
 // What a finished bulk OUT transfer (FT_Write) answers: a write that the device stopped
 // taking ends with FT_OK and what was taken once the write time-out has passed, as in
