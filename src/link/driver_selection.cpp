@@ -54,21 +54,20 @@ Driver selectDriver(const char* setting, const DriverLoaders& loaders, std::ostr
     // FTDI's library first, exactly as before; libftdi1 where it is missing.
     std::ostringstream d2xxError;
     if (loaders.d2xx(d2xxError)) return Driver::D2xx;
+    std::string failure;
     if (libftdiHere) {
-        const std::string failure = loaders.libftdi();
+        failure = loaders.libftdi();
         if (failure.empty()) {
             err << "info: FTDI's D2XX library " << d2xxLibraryFileName() << " was not found; using libftdi1 ("
                 << kLibftdiFileName << ") instead (NEXIR_DRIVER=d2xx or NEXIR_DRIVER=libftdi chooses one)" << std::endl;
             return Driver::Libftdi;
         }
-        out << d2xxError.str() << std::flush;
-        err << loaders.d2xxHint << std::endl;
-        err << "info: libftdi1 could not be loaded either: " << failure << " (Debian's package libftdi1-2 brings it)"
-            << std::endl;
-        return Driver::None;
     }
     out << d2xxError.str() << std::flush;
     err << loaders.d2xxHint << std::endl;
+    if (libftdiHere)
+        err << "info: libftdi1 could not be loaded either: " << failure << " (Debian's package libftdi1-2 brings it)"
+            << std::endl;
     return Driver::None;
 }
 

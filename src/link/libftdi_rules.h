@@ -49,8 +49,7 @@ FT_DEVICE_LIST_INFO_NODE listedNode(const UsbChip& chip, int interface, bool hel
 void appendWithoutModemStatus(const std::uint8_t* transfer, std::size_t length, std::size_t packetSize,
                               std::vector<std::uint8_t>& queue);
 
-// The libusb transfer outcomes (libusb_transfer_status) and error codes the driver
-// looks at, by their values in libusb's ABI.
+// libusb's transfer outcomes (libusb_transfer_status), by their values in its ABI.
 constexpr int kTransferCompleted = 0;
 constexpr int kTransferError = 1;
 constexpr int kTransferTimedOut = 2;
