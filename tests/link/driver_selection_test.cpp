@@ -1,5 +1,7 @@
 #include "link/driver_selection.h"
 
+#include "link/d2xx_library.h"
+
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -64,9 +66,9 @@ TEST(DriverSelection, UnsetTriesD2xxFirst) {
     o = select(nullptr, false, "");
     EXPECT_EQ(o.driver, Driver::Libftdi);
     EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err,
-              "info: FTDI's D2XX library libftd2xx.so was not found; using libftdi1 (libftdi1.so.2) instead "
-              "(NEXIR_DRIVER=d2xx or NEXIR_DRIVER=libftdi chooses one)\n");
+    EXPECT_EQ(o.err, "info: FTDI's D2XX library " + std::string(d2xxLibraryFileName()) +
+                         " was not found; using libftdi1 (libftdi1.so.2) instead (NEXIR_DRIVER=d2xx or "
+                         "NEXIR_DRIVER=libftdi chooses one)\n");
 
     o = select(nullptr, false, "libftdi1.so.2: cannot open shared object file");
     EXPECT_EQ(o.driver, Driver::None);
