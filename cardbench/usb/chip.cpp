@@ -57,8 +57,7 @@ Card* Ft2232hChip::card() const {
     return nullptr;
 }
 
-ControlReply Ft2232hChip::control(const SetupPacket& setup, const std::uint8_t* dataOut) {
-    (void)dataOut;  // no request the chip knows carries data to it
+ControlReply Ft2232hChip::control(const SetupPacket& setup) {
     const unsigned kind = setup.requestType & 0x60u;
     ControlReply reply = kind == 0x00   ? standardRequest(setup)
                          : kind == 0x40 ? vendorRequest(setup)

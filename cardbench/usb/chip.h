@@ -46,7 +46,8 @@ public:
     int device(int channel) const { return devices_[std::size_t(channel)]; }
     bool isCard() const { return card() != nullptr; }
 
-    ControlReply control(const SetupPacket& setup, const std::uint8_t* dataOut);
+    // No request the chip knows carries data to it, so an OUT request's data is not needed.
+    ControlReply control(const SetupPacket& setup);
 
     // A bulk OUT transfer on a channel. Channel A of a card takes the bytes at the FIFO's
     // pace and returns once it has taken them, or has stopped taking them and `transfer`

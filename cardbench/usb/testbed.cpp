@@ -107,10 +107,11 @@ UsbTestbed::~UsbTestbed() {
 // Chip `number` (from 1) is device number + 1 on bus 1, at port `number` of its root hub.
 void UsbTestbed::addChip(Ft2232hChip& chip, int number) {
     const int devnum = number + 1;
-    char node[32];
-    std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", devnum);
+    char devnumPadded[12], node[32];
+    std::snprintf(devnumPadded, sizeof devnumPadded, "%03d", devnum);
+    std::snprintf(node, sizeof node, "/dev/bus/usb/001/%s", devnumPadded);
     const std::string name = "usb1/1-" + std::to_string(number), devnumText = std::to_string(devnum);
-    const std::string major = "189:" + std::to_string(devnum - 1), devnumPadded = node + 17;
+    const std::string major = "189:" + std::to_string(devnum - 1);
     const ChipStrings& strings = chip.strings();
     const gchar* attributes[] = {"dev",
                                  major.c_str(),
@@ -141,9 +142,8 @@ void UsbTestbed::addChip(Ft2232hChip& chip, int number) {
                                  "bMaxPower",
                                  "100mA",
                                  nullptr};
-    const gchar* properties[] = {
-        "DEVNAME", node,           "DEVTYPE", "usb_device", "BUSNUM", "001", "DEVNUM", devnumPadded.c_str(),
-        "PRODUCT", "403/6010/700", "TYPE",    "0/0/0",      nullptr};
+    const gchar* properties[] = {"DEVNAME",    node,      "DEVTYPE",      "usb_device", "BUSNUM", "001",  "DEVNUM",
+                                 devnumPadded, "PRODUCT", "403/6010/700", "TYPE",       "0/0/0",  nullptr};
     auto slot = std::make_unique<Slot>();
     gchar* syspath = umockdev_testbed_add_devicev(testbed_, "usb", name.c_str(), nullptr,
                                                   const_cast<gchar**>(attributes), const_cast<gchar**>(properties));

@@ -247,7 +247,7 @@ void UsbfsNode::syncControl(UMockdevIoctlClient* client, UMockdevIoctlData* arg)
                             fieldsOf.wLength};
     UMockdevIoctlData* data =
         setup.length ? resolve(transfer, offsetof(usbdevfs_ctrltransfer, data), setup.length) : nullptr;
-    const ControlReply reply = chip_.control(setup, data ? static_cast<std::uint8_t*>(data->data) : nullptr);
+    const ControlReply reply = chip_.control(setup);
     if (data && !reply.data.empty()) {
         umockdev_ioctl_data_update(data, 0, const_cast<guint8*>(reply.data.data()), gint(reply.data.size()));
     }
@@ -279,7 +279,7 @@ void UsbfsNode::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     if (control) {
         const SetupPacket setup = setupOf(urb->bytes());
         lock.unlock();
-        const ControlReply reply = chip_.control(setup, urb->bytes() + kSetupSize);
+        const ControlReply reply = chip_.control(setup);
         if (!reply.data.empty()) {
             umockdev_ioctl_data_update(urb->buffer, kSetupSize, const_cast<guint8*>(reply.data.data()),
                                        gint(reply.data.size()));
