@@ -147,15 +147,13 @@ TEST(UsbFace, FifoTakesDataAtTheCardsPace) {
     EXPECT_LT(ftdi_write_data(stalled.get(), reinterpret_cast<const unsigned char*>(image.data()), 65536), 0);
 }
 
-// Unplugged as it takes its version query: the open interface fails at once, and the
-// chip is no longer on the bus.
+// Unplugged as it takes its version query: a read on the open interface fails, rather
+// than waiting for an answer, and the chip is no longer on the bus.
 TEST(UsbFace, AnUnpluggedCardFailsItsOpenInterfaceAndLeavesTheBus) {
     Context line = open("NX0003", INTERFACE_B);
     ASSERT_TRUE(line);
     EXPECT_EQ(ask(line.get(), "GET HW_SLOT_ID\n"), "RGET HW_SLOT_ID 2\n");
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ask(line.get(), "GET HW_FW_VER\n"), "read failed");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_EQ(ask(line.get(), "GET HW_FW_VER\n"), "read failed");  // not the empty answer of a time-out
     EXPECT_EQ(listed().count("FTDI/KRO_NX|2.1/NX0003"), 0u);
     EXPECT_EQ(listed().size(), 3u);
 }
