@@ -44,6 +44,14 @@ UMockdevIoctlData* resolve(UMockdevIoctlData* data, std::size_t offset, std::siz
     return child;
 }
 
+// Answers an ioctl by writing `size` bytes where its argument points.
+void answerWith(UMockdevIoctlClient* client, UMockdevIoctlData* arg, const void* value, std::size_t size) {
+    UMockdevIoctlData* target = resolve(arg, 0, size);
+    umockdev_ioctl_data_update(target, 0, static_cast<guint8*>(const_cast<void*>(value)), gint(size));
+    g_object_unref(target);
+    umockdev_ioctl_client_complete(client, 0, 0);
+}
+
 SetupPacket setupOf(const std::uint8_t* bytes) {
     return {bytes[0], bytes[1], std::uint16_t(bytes[2] | bytes[3] << 8), std::uint16_t(bytes[4] | bytes[5] << 8),
             std::uint16_t(bytes[6] | bytes[7] << 8)};
@@ -124,53 +132,45 @@ void UsbfsNode::serve(UMockdevIoctlClient* client) {
         reap(client, arg, request == USBDEVFS_REAPURB);
         return;
     }
-    std::unique_lock<std::mutex> lock(mutex_);
-    fileOf(client);
-    if (unplugged_) {
-        umockdev_ioctl_client_complete(client, -1, ENODEV);
-        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        fileOf(client);
+        if (unplugged_) {
+            umockdev_ioctl_client_complete(client, -1, ENODEV);
+            return;
+        }
     }
     switch (request) {
         case USBDEVFS_SUBMITURB:
-            lock.unlock();
-            submit(client, arg);
-            break;
+            return submit(client, arg);
         case USBDEVFS_DISCARDURB:
-            lock.unlock();
-            discard(client, arg);
-            break;
+            return discard(client, arg);
         case USBDEVFS_CONTROL:
-            lock.unlock();
-            syncControl(client, arg);
-            break;
+            return syncControl(client, arg);
         case USBDEVFS_CLAIMINTERFACE:
         case USBDEVFS_RELEASEINTERFACE:
-            lock.unlock();
-            claim(client, arg, request == USBDEVFS_RELEASEINTERFACE);
-            break;
+            return claim(client, arg, request == USBDEVFS_RELEASEINTERFACE);
+        default:
+            return describe(client, arg, request);
+    }
+}
+
+// The requests about the device and the file that need nothing of the chip.
+void UsbfsNode::describe(UMockdevIoctlClient* client, UMockdevIoctlData* arg, gulong request) const {
+    switch (request) {
         case USBDEVFS_GET_CAPABILITIES: {
             std::uint32_t capabilities = kCapabilities;
-            UMockdevIoctlData* target = resolve(arg, 0, sizeof capabilities);
-            umockdev_ioctl_data_update(target, 0, reinterpret_cast<guint8*>(&capabilities), sizeof capabilities);
-            g_object_unref(target);
-            umockdev_ioctl_client_complete(client, 0, 0);
-            break;
+            return answerWith(client, arg, &capabilities, sizeof capabilities);
         }
         case USBDEVFS_CONNECTINFO: {
             usbdevfs_connectinfo info{unsigned(devnum_), 0};
-            UMockdevIoctlData* target = resolve(arg, 0, sizeof info);
-            umockdev_ioctl_data_update(target, 0, reinterpret_cast<guint8*>(&info), sizeof info);
-            g_object_unref(target);
-            umockdev_ioctl_client_complete(client, 0, 0);
-            break;
+            return answerWith(client, arg, &info, sizeof info);
         }
         case USBDEVFS_GET_SPEED:
-            umockdev_ioctl_client_complete(client, kSpeedHigh, 0);
-            break;
+            return umockdev_ioctl_client_complete(client, kSpeedHigh, 0);
         case USBDEVFS_GETDRIVER:
         case USBDEVFS_IOCTL:  // no kernel driver (ftdi_sio) is bound: nothing to detach
-            umockdev_ioctl_client_complete(client, -1, ENODATA);
-            break;
+            return umockdev_ioctl_client_complete(client, -1, ENODATA);
         case USBDEVFS_SETCONFIGURATION:
         case USBDEVFS_SETINTERFACE:
         case USBDEVFS_RESET:
@@ -179,10 +179,9 @@ void UsbfsNode::serve(UMockdevIoctlClient* client) {
         case USBDEVFS_DISCONNECT_CLAIM:
         case USBDEVFS_DROP_PRIVILEGES:
         case USBDEVFS_DISCSIGNAL:
-            umockdev_ioctl_client_complete(client, 0, 0);
-            break;
+            return umockdev_ioctl_client_complete(client, 0, 0);
         default:
-            umockdev_ioctl_client_complete(client, -1, ENOTTY);
+            return umockdev_ioctl_client_complete(client, -1, ENOTTY);
     }
 }
 

@@ -46,6 +46,7 @@ private:
 
     static gboolean onIoctl(UMockdevIoctlBase* base, UMockdevIoctlClient* client, gpointer self);
     void serve(UMockdevIoctlClient* client);
+    void describe(UMockdevIoctlClient* client, UMockdevIoctlData* arg, gulong request) const;
     File& fileOf(UMockdevIoctlClient* client);
     bool holderGone(UMockdevIoctlClient* holder) const;
     void forget(UMockdevIoctlClient* client);
