@@ -39,7 +39,8 @@ endforeach()
 # Without a D2XX library the installed program points at its installed documentation.
 set(empty "${PREFIX}/no-library")
 file(MAKE_DIRECTORY "${empty}")
-execute_process(COMMAND "${CMAKE_COMMAND}" -E env LD_LIBRARY_PATH=${empty} "${PREFIX}/bin/nexir-updater" log -b 9600
+execute_process(COMMAND "${CMAKE_COMMAND}" -E env LD_LIBRARY_PATH=${empty} NEXIR_DRIVER=d2xx
+                        "${PREFIX}/bin/nexir-updater" log -b 9600
                 OUTPUT_QUIET ERROR_VARIABLE hint)
 if(NOT hint MATCHES "\"The D2XX library from FTDI\" in ${PREFIX}/${DOC_DIR}/hardware.md describes")
   list(APPEND failures "the missing-library hint does not name the installed hardware.md: ${hint}")

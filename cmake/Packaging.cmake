@@ -33,7 +33,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "NEXIR")
 set(CPACK_PACKAGE_CONTACT "${NEXIR_PACKAGE_MAINTAINER}")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "inspect and update NEXIR cards over FTDI's D2XX library")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "inspect and update NEXIR cards over USB")
 # Extended description in the words of the program's --help, lines of at most 79
 # characters, as Debian asks.
 set(CPACK_PACKAGE_DESCRIPTION
@@ -46,17 +46,19 @@ through the FTDI FT2232H chip on the card. Its commands:
  boot    Accepts a boot image choice (gold or std) but does not send it to
          the cards yet: it only finds the ready cards and releases them.
 
-The program loads FTDI's proprietary D2XX library, libftd2xx.so, at run time.
-That library is not a Debian package and is not part of this one: install it
-separately from FTDI (see /usr/share/doc/nexir-updater/hardware.md).
+The program reaches the cards through libftdi1, which it loads at run time:
+plugging a card in is enough. Where FTDI's proprietary D2XX library,
+libftd2xx.so, is installed (it is not a Debian package), the program uses it
+instead; the environment variable NEXIR_DRIVER chooses (see
+/usr/share/doc/nexir-updater/hardware.md).
 
 nexir-updater-record runs the program with a recorder in front of the D2XX
 library and writes what passed between the program and the cards to a file, for
 the maintainers when an update misbehaves; it never records image data.
 
-The package ships a udev rule that gives the plugdev group access to FT2232H
-devices (USB 0403:6010) and takes them away from the kernel's ftdi_sio serial
-driver, which affects every FT2232H on the machine.")
+The package ships a udev rule that gives the plugdev group access to NEXIR
+cards and, for FTDI's library, takes them away from the kernel's ftdi_sio
+serial driver; other FT2232H devices are left alone.")
 set(CPACK_STRIP_FILES ON)
 
 # Refuses to pack when anything named like the D2XX library reached the staging tree,
@@ -72,6 +74,9 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # libftdi1 is loaded at run time (dlopen), so shlibdeps cannot see it: named here, at
+  # the version whose functions the driver binds (ftdi_setflowctrl_xonxoff is 1.5's).
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libftdi1-2 (>= 1.5)")
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS bash-completion)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 

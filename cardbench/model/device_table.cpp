@@ -65,7 +65,7 @@ std::vector<Device> makeDevices(const Scenario& scenario) {
 }
 
 // Everything the card took in on its FIFO, saved for tests that run the real program.
-void dumpFifo(const std::string& folder, const std::string& cardName, const Card& card) {
+void writeFifoDump(const std::string& folder, const std::string& cardName, const Card& card) {
     std::error_code ignored;
     std::filesystem::create_directories(folder, ignored);
     std::ofstream file(std::filesystem::path(folder) / (cardName + ".bin"), std::ios::binary | std::ios::trunc);
@@ -416,11 +416,16 @@ FT_STATUS DeviceTable::close(FT_HANDLE handle) {
     const Device& device = this->device(closed->device());
     if (device.card) {
         device.card->wake();
-        if (isCardFifo(closed->device()) && !fifoDumpDir_.empty()) {
-            dumpFifo(fifoDumpDir_, device.config.card, *device.card);
-        }
+        dumpFifo(closed->device());
     }
     return FT_OK;
+}
+
+void DeviceTable::dumpFifo(int index) const {
+    const Device& target = device(index);
+    if (isCardFifo(index) && !fifoDumpDir_.empty()) {
+        writeFifoDump(fifoDumpDir_, target.config.card, *target.card);
+    }
 }
 
 int DeviceTable::doubleCloses(int index) const {

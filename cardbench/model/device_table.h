@@ -174,6 +174,8 @@ public:
     // counts as a double close.
     FT_STATUS close(FT_HANDLE handle);
     int doubleCloses(int index) const;
+    // Writes what a card's FIFO has taken to the scenario's dump folder, if it names one.
+    void dumpFifo(int index) const;
 
     // Whether the device's card has gone away; a card whose time has come goes now.
     bool gone(int index);

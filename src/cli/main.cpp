@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -15,6 +16,7 @@
 
 #include "cli/commands.h"
 #include "link/d2xx_library.h"
+#include "link/driver_selection.h"
 #include "platform/command_line.h"
 #include "platform/interruption.h"
 #include "platform/timer_resolution.h"
@@ -49,11 +51,16 @@ std::string driverInstallHint() {
            " describes";
 }
 
+// Loads the driver NEXIR_DRIVER asks for (FTDI's D2XX library, or on Linux libftdi1)
+// and runs the command on it.
 std::int32_t withD2xx(const std::function<std::int32_t()>& command) {
-    if (!loadD2xxLibrary(std::cout)) {
-        std::cerr << driverInstallHint() << std::endl;
-        return -1;
-    }
+    DriverLoaders loaders;
+    loaders.d2xx = loadD2xxLibrary;
+#if !defined(_WIN32)
+    loaders.libftdi = loadLibftdiLibrary;
+#endif
+    loaders.d2xxHint = driverInstallHint();
+    if (selectDriver(std::getenv("NEXIR_DRIVER"), loaders, std::cout, std::cerr) == Driver::None) return -1;
     const FineTimerResolution fineSleeps;
     return command();
 }

@@ -10,6 +10,8 @@
 #include "platform/text.h"
 #else
 #include <dlfcn.h>
+
+#include "link/libftdi_driver.h"
 #endif
 
 namespace nexir {
@@ -112,6 +114,13 @@ bool loadD2xxLibrary(std::ostream& out) {
     out << "error: could not load FTDI D2XX library " << kFileName << ": " << failure << std::endl;
     return false;
 }
+
+#if !defined(_WIN32)
+std::string loadLibftdiLibrary() {
+    static const std::string failure = loadLibftdiDriver(functions);
+    return failure;
+}
+#endif
 
 const D2xxFunctions& d2xx() { return functions; }
 

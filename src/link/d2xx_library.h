@@ -40,7 +40,15 @@ const char* d2xxLibraryFileName();
 // returns false; later calls repeat the outcome of the first.
 bool loadD2xxLibrary(std::ostream& out);
 
-// The resolved entry points; only valid after loadD2xxLibrary has returned true.
+#if !defined(_WIN32)
+// Loads libftdi1 (and libusb) and puts the program's D2XX functions, as the libftdi1
+// driver implements them, in place of FTDI's, once per process. Returns the empty text,
+// or the loader's reason; prints nothing.
+std::string loadLibftdiLibrary();
+#endif
+
+// The resolved entry points; only valid after loadD2xxLibrary (or loadLibftdiLibrary)
+// has succeeded.
 const D2xxFunctions& d2xx();
 
 }  // namespace nexir

@@ -56,7 +56,8 @@ static std::string systemMessage(DWORD code) {
 #endif
 
 // One line, exit code 1, when the folder the program loads from has no library, or on
-// Windows one that lacks an ordinal (FT_GetStatus at 20 instead of 21).
+// Windows one that lacks an ordinal (FT_GetStatus at 20 instead of 21). NEXIR_DRIVER=d2xx
+// asks for FTDI's library only (on Linux libftdi1 would stand in for it otherwise).
 TEST(CommandLine, MissingOrIncompleteLibraryIsReportedAndFails) {
     std::vector<std::pair<std::string, std::string>> cases = {
 #if defined(_WIN32)
@@ -68,10 +69,27 @@ TEST(CommandLine, MissingOrIncompleteLibraryIsReportedAndFails) {
 #endif
     };
     for (const auto& [folder, reason] : cases) {
-        const ProgramRun run = runUpdater({"log", "-b", "9600"}, {"", folder, {}, 180, "", {}});
+        const ProgramRun run = runUpdater({"log", "-b", "9600"}, {"", folder, {"NEXIR_DRIVER=d2xx"}, 180, "", {}});
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.out, "error: could not load FTDI D2XX library " + reason + "\n");
         EXPECT_EQ(run.callLog, "");
+    }
+}
+
+// A NEXIR_DRIVER the program does not know, and libftdi on Windows, are refused with one
+// line before any driver is loaded.
+TEST(CommandLine, UnknownDriverIsRefused) {
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"NEXIR_DRIVER=ftd2xx", "error: NEXIR_DRIVER=ftd2xx names no driver; use d2xx"}};
+#if defined(_WIN32)
+    cases.push_back({"NEXIR_DRIVER=libftdi", "error: NEXIR_DRIVER=libftdi: there is no libftdi1 driver on Windows"});
+#endif
+    for (const auto& [setting, message] : cases) {
+        const ProgramRun run = runUpdater({"log", "-b", "9600"}, {"", "", {setting}, 180, "", {}});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.out.rfind(message, 0), 0u) << run.out;
+        EXPECT_EQ(e2e::occurrences(run.out, "\n"), 1u) << run.out;
+        EXPECT_EQ(run.err + run.callLog, "");
     }
 }
 

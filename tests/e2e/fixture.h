@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -64,13 +65,60 @@ const std::string kHeld =
 
 inline std::string bundled(const std::string& scenario) { return readFile(benchAssetPath("scenarios/" + scenario)); }
 
+// The bench's two faces: its D2XX library, loaded by the program in place of FTDI's, and
+// (Linux) its cards as FT2232H chips on a USB bus, under cardbench-usb, reached through a
+// USB driver. The call log is the D2XX face's: on the bus, a run is judged by what it
+// prints, its exit code, its time and what the cards received.
+enum class Face { D2xx, Usb };
+
+inline const char* faceName(Face face) { return face == Face::D2xx ? "d2xx face" : "usb face"; }
+
+// The driver that takes the program to the bus: "libftdi" (libftdi1, with no D2XX library
+// in reach) or a folder holding FTDI's own libftd2xx.so. NEXIR_E2E_USB_DRIVER in the
+// environment, else the build's choice; empty: the USB face is not run.
+inline std::string usbDriver() {
+#if defined(NEXIR_USB_LAUNCHER)
+    const char* chosen = std::getenv("NEXIR_E2E_USB_DRIVER");
+    return chosen ? chosen : NEXIR_E2E_USB_DRIVER;
+#else
+    return "";  // no USB face in this build
+#endif
+}
+
+// The faces a case that means the same on the bus runs on.
+inline std::vector<Face> faces() {
+    std::vector<Face> result = {Face::D2xx};
+    if (!usbDriver().empty()) result.push_back(Face::Usb);
+    return result;
+}
+
+inline RunOptions onFace(Face face, RunOptions options) {
+#if defined(NEXIR_USB_LAUNCHER)
+    if (face == Face::Usb) {
+        options.wrapper.insert(options.wrapper.begin(), {NEXIR_USB_LAUNCHER, "--"});
+        const std::string driver = usbDriver();
+        options.libraryDir = driver == "libftdi" ? makeTempDir() : driver;
+        if (driver == "libftdi") options.env.push_back("NEXIR_DRIVER=libftdi");
+    }
+#else
+    (void)face;
+#endif
+    return options;
+}
+
 // `wrapper`: a command that runs the program (POSIX).
 inline ProgramRun runOn(const std::string& scenario, const std::vector<std::string>& args,
                         const std::vector<std::string>& wrapper = {}) {
     return runUpdater(args, {scenario, "", {}, 150, "", wrapper});
 }
 
-inline ProgramRun runLog(const std::string& scenario) { return runOn(scenario, {"log", "-b", "115200"}); }
+inline ProgramRun runOn(Face face, const std::string& scenario, const std::vector<std::string>& args) {
+    return runUpdater(args, onFace(face, {scenario, "", {}, 150, "", {}}));
+}
+
+inline ProgramRun runLog(const std::string& scenario, Face face = Face::D2xx) {
+    return runOn(face, scenario, {"log", "-b", "115200"});
+}
 
 inline std::vector<std::string> updateArgs(const std::string& type, const std::string& which, const std::string& file,
                                            const std::string& slot = "1", const std::vector<std::string>& flags = {}) {
@@ -115,6 +163,23 @@ inline std::string maskTimes(const std::string& out) {
     return std::regex_replace(std::regex_replace(std::regex_replace(out, duration, " >> <t> seconds.\n"), elapsed,
                                                  "Elapsed Time <m>mins <s>secs\n"),
                               upload, "");
+}
+
+// The text's lines in sorted order, each with its line feed.
+inline std::string sortedLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line + "\n");
+    std::sort(lines.begin(), lines.end());
+    std::string sorted;
+    for (const auto& line : lines) sorted += line;
+    return sorted;
+}
+
+// Text whose lines follow the device list: on the bus the list's order is the driver's,
+// so there its lines are compared sorted.
+inline std::string inListOrder(Face face, const std::string& text) {
+    return face == Face::D2xx ? text : sortedLines(text);
 }
 
 inline std::size_t occurrences(const std::string& text, const std::string& part) {

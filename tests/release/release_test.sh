@@ -55,10 +55,14 @@ run() { out=$(env -u CARDBENCH_SCENARIO "$@" "$program" log -b 9600 2>"$errors")
 
 first_contact() {
     local empty scenario; empty=$(mktemp -d); scenario=$empty/typo.json
-    run LD_LIBRARY_PATH="$empty"
+    run LD_LIBRARY_PATH="$empty" NEXIR_DRIVER=d2xx
     [[ $out == "error: could not load FTDI D2XX library libftd2xx.so: "* ]] || fail "missing library: '$out'"
     [[ $err == 'info: '*'"The D2XX library from FTDI" in hardware.md in the documentation of nexir-updater describes' ]] ||
         fail "missing library hint: '$err'"
+    # Without NEXIR_DRIVER, libftdi1 (installed with the build's dependencies) stands in, and says so.
+    run LD_LIBRARY_PATH="$empty"
+    [[ $err == "info: FTDI's D2XX library libftd2xx.so was not found; using libftdi1 (libftdi1.so.2) instead"* ]] ||
+        fail "libftdi1 in place of the missing library: '$err'"
 
     run LD_LIBRARY_PATH="$build_dir/cardbench"
     [[ $err == "cardbench: "*"no scenario (CARDBENCH_SCENARIO is not set)"*"no devices" ]] || fail "unset scenario: '$err'"
