@@ -102,7 +102,8 @@ TEST(Log, DevicesThatFormNoReadyCard) {
             EXPECT_EQ(run.exitCode, 1);
             EXPECT_GE(run.seconds, minSeconds);
             if (minSeconds > 0) {
-                EXPECT_LT(run.seconds, minSeconds + 5) << "a time-out took longer than its length";
+                // A poll that waited on the bus would stretch the second to half a minute.
+                EXPECT_LT(run.seconds, minSeconds + 10) << "a time-out took longer than its length";
             }
             if (face == Face::D2xx) {
                 EXPECT_EQ(handleProblems(run.callLog), "");

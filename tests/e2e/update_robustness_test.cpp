@@ -142,7 +142,9 @@ TEST(Update, CardThatGoesAwayIsSaidToBeGone) {
             }
             EXPECT_GE(unplugMs, 0);
             EXPECT_LE(failedAfter, 4) << "went on asking a card that is gone";
-            EXPECT_LT(run.seconds - unplugMs / 1000.0, 3.0) << "ended long after the unplug";
+            // Waiting out the card's time-outs instead would take 1 s per command, and over 10 s after the upload;
+            // the calls counted above pin the rest.
+            EXPECT_LT(run.seconds - unplugMs / 1000.0, 6.0) << "ended long after the unplug";
         }
     }
 }
