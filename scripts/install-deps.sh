@@ -5,10 +5,11 @@ set -euo pipefail
 # help2man makes the manual page, groff-base renders it for its test; ansible-core runs
 # the Ansible role's tests. The libftdi1 driver is built against libftdi1's and libusb's
 # headers (types only) and loads libftdi1-2 at run time. The bench's USB face is built on
-# umockdev (its preload library is in umockdev) and tested through libftdi1 and libusb.
+# umockdev (its preload library is in umockdev) and tested through libftdi1 and libusb;
+# udev's udevadm tests the udev rule.
 packages=(build-essential cmake pkg-config libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev
           libbenchmark-dev zlib1g-dev help2man groff-base ansible-core
-          libftdi1-2 libftdi1-dev libusb-1.0-0-dev libumockdev-dev umockdev "$@")
+          libftdi1-2 libftdi1-dev libusb-1.0-0-dev libumockdev-dev umockdev udev "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -2,7 +2,9 @@
 # What a user of the installed program meets first: the manual page says what --help
 # says, bash completes the command line, a missing D2XX library is explained, and the
 # card bench refuses a scenario it cannot use, out loud and once.
-# Usage: release_test.sh man_page|completion|first_contact|recorder_wrapper|windows_zip|readme  PROGRAM SOURCE_DIR BUILD_DIR
+# The udev rule touches NEXIR cards only, and not another FT2232H.
+# Usage: release_test.sh man_page|completion|first_contact|recorder_wrapper|windows_zip|readme|udev_rule  PROGRAM
+#        SOURCE_DIR BUILD_DIR
 set -euo pipefail
 check=$1 program=$2 source_dir=$3 build_dir=$4
 failures=0
@@ -147,6 +149,16 @@ readme() {
         for code in 104 105 106 109 114 "128 +"; do
             [[ $text == *"$code"* ]] || fail "$document does not list exit code $code"
         done
+    done
+}
+
+# The rule in udevadm's own test run, on a NEXIR card beside a dual serial port and a
+# product string that is a card's but for its bar. It needs root for its private mounts.
+udev_rule() {
+    [ "$(id -u)" -eq 0 ] || { echo "udev_rule: needs root for a private mount namespace"; exit 77; }
+    for other in "Dual RS232-HS" "KRO_NX2.1"; do
+        PRODUCT=$other "$source_dir/packaging/udev/simulate-rules.sh" >"$build_dir/udev-rule.out" 2>&1 ||
+            { cat "$build_dir/udev-rule.out"; fail "the udev rule beside '$other'"; }
     done
 }
 
