@@ -1,7 +1,8 @@
 // The rules by which the libftdi1 driver makes libftdi1's and libusb's view of an
 // FT2232H look like FTDI's D2XX library: the device list's records, the location id, the
 // modem-status bytes of bulk IN packets, and which outcome becomes which FT_STATUS. No
-// bus here, so that all of it is tested without one; libftdi_driver.cpp applies them.
+// bus here, so that all of it is tested without one; the driver's other libftdi_*.cpp
+// files apply them.
 #pragma once
 
 #include <cstddef>
