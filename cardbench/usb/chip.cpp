@@ -188,7 +188,7 @@ void Ft2232hChip::interfaceClaimed(int channel) {
 
 void Ft2232hChip::dumpFifo() const {
     for (int index : devices_) {
-        if (index >= 0 && table_.isCardFifo(index)) table_.dumpFifo(index);
+        if (index >= 0) table_.dumpFifo(index);
     }
 }
 

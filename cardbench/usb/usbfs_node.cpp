@@ -235,7 +235,6 @@ void UsbfsNode::claim(UMockdevIoctlClient* client, UMockdevIoctlData* arg, bool 
         }
     }
     if (claimed) chip_.interfaceClaimed(int(interface));
-    if (release && interface == 0) chip_.dumpFifo();
     busy ? umockdev_ioctl_client_complete(client, -1, EBUSY) : umockdev_ioctl_client_complete(client, 0, 0);
 }
 
